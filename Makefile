@@ -1,0 +1,20 @@
+PY := .venv/bin/python
+# Warnings are errors in every build we run ourselves.
+BUILD_FLAGS := -Ccmake.define.VEXLO_WERROR=ON -Ccmake.define.VEXLO_TEST_EXTENSION=ON
+
+.PHONY: setup build test run clean
+
+setup:
+	bash scripts/bootstrap.sh
+
+build: setup
+	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) -e .
+
+test: build
+	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+run: build
+	$(PY) -m vexlo.server $(ARGS)
+
+clean:
+	rm -rf build .venv

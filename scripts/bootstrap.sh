@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Find or install CPython 3.13, create .venv with it, install the build tools and dependencies.
+# Idempotent: a second run only checks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+    local c
+    for c in "${PYTHON313:-}" python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
+             "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13; do
+        [ -n "$c" ] || continue
+        if command -v "$c" >/dev/null 2>&1 &&
+           "$c" -c 'import sys, sysconfig, os; assert sys.version_info[:2] == (3, 13); assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")); import venv, ensurepip' >/dev/null 2>&1; then
+            command -v "$c"
+            return 0
+        fi
+    done
+    return 1
+}
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    PY=$(find_python || true)
+    if [ -z "$PY" ]; then
+        echo "bootstrap: no usable Python 3.13 found; installing it from Debian's packages" >&2
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.13-dev python3.13-venv >/dev/null
+        PY=$(find_python)
+    fi
+    echo "bootstrap: creating .venv with $PY" >&2
+    rm -rf .venv
+    "$PY" -m venv .venv
+fi
+
+stamp=.venv/.deps-stamp
+want=$(cat pyproject.toml scripts/bootstrap.sh | sha256sum | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+    .venv/bin/python -m pip install -q --upgrade pip
+    # Build tools live in the venv so the editable build can run without isolation (incremental rebuilds).
+    .venv/bin/python -m pip install -q "scikit-build-core>=0.10,<2" "cmake>=3.26,<5" "ninja>=1.11,<2"
+    .venv/bin/python - <<'PY' > .venv/.requirements.txt
+import tomllib
+p = tomllib.load(open("pyproject.toml", "rb"))["project"]
+print("\n".join(p["dependencies"] + p["optional-dependencies"]["test"]))
+PY
+    .venv/bin/python -m pip install -q -r .venv/.requirements.txt
+    echo "$want" > "$stamp"
+fi

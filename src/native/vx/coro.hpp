@@ -1,0 +1,157 @@
+// Native coroutines: a C++20 coroutine body (returning vx::Async) wrapped in a Python object
+// that behaves like a Python coroutine (await, send, throw, close, finalisation), and that
+// can itself `co_await` any Python awaitable with `yield from` semantics.
+//
+//   vx::Async body(vx::Frame f) {
+//       vx::Ref r = co_await vx::Await(some_awaitable);        // raises vx::Error on failure
+//       vx::Outcome o = co_await vx::TryAwait(other_awaitable); // never throws
+//       co_return r;
+//   }
+//   vx::Ref coro = vx::make_coroutine(name, qualname, nslots, args, body);
+//
+// Python objects that the body keeps across a suspension and that may take part in a
+// reference cycle live in the coroutine object's slots (f.slot(i)), where the cycle
+// collector sees them; C++ locals are invisible to it.
+#pragma once
+#include "vx/ref.hpp"
+
+#include <coroutine>
+#include <cstdint>
+#include <utility>
+
+namespace vx {
+
+struct CoroObject;
+
+// The value or the exception of an awaited operation.
+class Outcome {
+public:
+    Outcome() noexcept = default;
+    static Outcome value(Ref v) noexcept { Outcome o; o.value_ = std::move(v); return o; }
+    static Outcome error(Ref e) noexcept { Outcome o; o.error_ = std::move(e); return o; }
+    bool ok() const noexcept { return !error_; }
+    PyObject* get() const noexcept { return value_.get(); }
+    PyObject* exception() const noexcept { return error_.get(); }
+    bool matches(PyObject* cls) const noexcept {
+        return error_ && PyErr_GivenExceptionMatches(error_.get(), cls);
+    }
+    Ref take_value() noexcept { return std::move(value_); }
+    Ref take_error() noexcept { return std::move(error_); }
+    // The value, or throws the exception.
+    Ref unwrap() {
+        if (error_) throw Error(std::move(error_));
+        return std::move(value_);
+    }
+
+private:
+    Ref value_;
+    Ref error_;
+};
+
+class Async {
+public:
+    struct promise_type;
+    using handle_type = std::coroutine_handle<promise_type>;
+
+    explicit Async(handle_type h) noexcept : h_(h) {}
+    Async(Async&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+    Async(const Async&) = delete;
+    ~Async() {
+        if (h_) h_.destroy();
+    }
+    handle_type release() noexcept { return std::exchange(h_, {}); }
+
+private:
+    handle_type h_;
+};
+
+// Awaiting a Python awaitable: the result, or vx::Error.
+struct Await {
+    explicit Await(PyObject* awaitable) noexcept : obj(awaitable) {}
+    explicit Await(const Ref& awaitable) noexcept : obj(awaitable.get()) {}
+    PyObject* obj;  // borrowed for the duration of the await expression
+};
+// Awaiting a Python awaitable without throwing: an Outcome.
+struct TryAwait {
+    explicit TryAwait(PyObject* awaitable) noexcept : obj(awaitable) {}
+    explicit TryAwait(const Ref& awaitable) noexcept : obj(awaitable.get()) {}
+    PyObject* obj;
+};
+
+struct Frame {
+    CoroObject* co;
+    PyObject* arg(int i) const noexcept;          // borrowed, owned by the coroutine object
+    PyObject* slot(int i) const noexcept;         // borrowed
+    void set_slot(int i, Ref v) noexcept;
+    PyObject* self() const noexcept;              // the coroutine object itself
+};
+
+struct Async::promise_type {
+    CoroObject* owner = nullptr;
+    Ref result;
+    Ref error;
+
+    Async get_return_object() noexcept { return Async(handle_type::from_promise(*this)); }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(Ref v) noexcept { result = std::move(v); }
+    void unhandled_exception() noexcept;
+
+    struct PyAwaiter {
+        PyAwaiter(CoroObject* co, PyObject* obj, bool throwing) noexcept
+            : co_(co), obj_(obj), throwing_(throwing) {}
+        bool await_ready() noexcept;
+        void await_suspend(std::coroutine_handle<>) noexcept {}
+        Ref await_resume();
+        CoroObject* co_;
+        PyObject* obj_;
+        bool throwing_;
+        Outcome out_;
+    };
+    struct OutcomeAwaiter : PyAwaiter {
+        using PyAwaiter::PyAwaiter;
+        Outcome await_resume() noexcept;
+    };
+
+    PyAwaiter await_transform(Await a) noexcept { return PyAwaiter(owner, a.obj, true); }
+    OutcomeAwaiter await_transform(TryAwait a) noexcept { return OutcomeAwaiter(owner, a.obj, false); }
+};
+
+enum class CoroState : uint8_t { Created, Suspended, Running, Closed };
+
+struct CoroObject {
+    PyObject_VAR_HEAD
+    Async::handle_type h;
+    PyObject* awaiting;   // the iterator we delegate to while suspended
+    PyObject* yielded;    // value the iterator yielded while the body was suspending
+    Outcome* delivery;    // where the driver puts what the awaited iterator produced
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weakreflist;
+    CoroState state;
+    uint8_t nargs;
+    PyObject* slots[1];   // nargs arguments, then the body's own slots
+};
+
+extern PyTypeObject CoroutineType;
+void init_coroutine_type();
+
+using Body = Async (*)(Frame);
+
+// Creates a coroutine object with `nargs` arguments (borrowed; stored as its first slots)
+// plus `nlocals` empty slots, and the body created from `body`. `name`/`qualname` are
+// borrowed strs.
+Ref make_coroutine(PyObject* name, PyObject* qualname, PyObject* const* args, int nargs, int nlocals, Body body);
+
+inline bool is_coroutine(PyObject* o) { return Py_IS_TYPE(o, &CoroutineType); }
+
+inline PyObject* Frame::arg(int i) const noexcept { return co->slots[i]; }
+inline PyObject* Frame::slot(int i) const noexcept { return co->slots[co->nargs + i]; }
+inline void Frame::set_slot(int i, Ref v) noexcept {
+    PyObject* old = co->slots[co->nargs + i];
+    co->slots[co->nargs + i] = v.release();
+    Py_XDECREF(old);
+}
+inline PyObject* Frame::self() const noexcept { return reinterpret_cast<PyObject*>(co); }
+
+}  // namespace vx

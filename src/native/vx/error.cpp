@@ -1,0 +1,49 @@
+#include "vx/ref.hpp"
+
+#include <cstdarg>
+#include <exception>
+#include <new>
+
+namespace vx {
+
+void throw_error() { throw Error(); }
+
+void raise(PyObject* type, const char* msg) {
+    PyErr_SetString(type, msg);
+    throw Error();
+}
+
+void raise_format(PyObject* type, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw Error();
+}
+
+void raise_object(PyObject* type, PyObject* arg) {
+    PyErr_SetObject(type, arg);
+    throw Error();
+}
+
+void set_python_error_from_current() noexcept {
+    try {
+        throw;
+    } catch (Error& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "native error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown native error");
+    }
+}
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw_error();
+    return o;  // deliberately kept for the life of the process
+}
+
+}  // namespace vx

@@ -1,0 +1,87 @@
+// Native function objects that Python introspects like `def`/`async def` functions:
+// __name__, __qualname__, __module__, __doc__, __annotations__ (strings), __defaults__,
+// __kwdefaults__, __globals__, __signature__ (a real inspect.Signature), method binding,
+// and the coroutine marker that inspect/asyncio recognise.
+//
+// Arguments are bound CPython-style (positional, keyword, keyword-only, defaults, arity
+// errors) and type-checked by the rules of the product: an annotated built-in type accepts
+// exactly that type ("| None" also None), `bool` takes any truth value.
+#pragma once
+#include "vx/ref.hpp"
+
+#include <cstdint>
+
+namespace vx {
+
+enum class Check : uint8_t { Any, Str, Bytes, Tuple, Dict, Bool };
+enum class Kind : uint8_t { PosOrKw, KwOnly };
+enum class Ret : uint8_t { Any, Str, Dict };
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string; nullptr = not annotated
+    Check check = Check::Any;
+    bool or_none = false;              // "| None"
+    Kind kind = Kind::PosOrKw;
+    bool has_default = false;          // default object supplied at creation, in order
+};
+
+inline constexpr int kMaxParams = 8;
+
+struct FuncObject;
+// The implementation receives one borrowed object per parameter (defaults filled in, `bool`
+// parameters already reduced to True/False). It may throw vx::Error.
+using Impl = Ref (*)(FuncObject* self, PyObject* const* args);
+
+struct FuncSpec {
+    const char* name;
+    const char* qualname;
+    const char* doc;                  // nullptr = no docstring
+    const Param* params;
+    int nparams;
+    const char* return_annotation;    // nullptr = none
+    Ret ret = Ret::Any;               // checked return type (always also admits None)
+    bool coroutine = false;
+    Impl impl = nullptr;
+    // Filled on first use; interned for the life of the process.
+    PyObject* name_obj = nullptr;
+    PyObject* qualname_obj = nullptr;
+    PyObject* doc_obj = nullptr;
+    PyObject* param_names[kMaxParams] = {};
+};
+
+struct FuncObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FuncSpec* spec;
+    PyObject* closure;       // owned, any object the implementation needs; may be null
+    PyObject* globals;       // owned: the defining module's dict
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;      // tuple or None
+    PyObject* kwdefaults;    // dict or None
+    PyObject* annotations;   // built on first access
+    PyObject* signature;     // built on first access
+    PyObject* dict;
+    PyObject* weakreflist;
+    PyObject* defvals[kMaxParams];  // owned, per parameter
+};
+
+extern PyTypeObject FunctionType;
+
+// Readies the type (once per extension module that links the layer).
+void init_function_type();
+
+// Creates a function. `defaults` are given in parameter order for the parameters marked
+// has_default. `module_name` is the __module__ str.
+Ref make_function(FuncSpec& spec, PyObject* globals, PyObject* module_name,
+                  std::initializer_list<PyObject*> defaults = {}, PyObject* closure = nullptr);
+
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
+
+inline bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FunctionType); }
+
+}  // namespace vx
