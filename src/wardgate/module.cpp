@@ -1,18 +1,158 @@
-// Placeholder until the gate lands: an importable, empty module.
-#include "vx/vx.hpp"
+// The gate module: its names, in the order the host sees them defined, and its classes.
+#include "gate.hpp"
+
+namespace wardgate {
+
+Names N;
+PyObject* g_globals = nullptr;
+PyObject* g_module_name = nullptr;
 
 namespace {
-void body(PyObject*) {}
+
+const char kModuleDoc[] =
+    "MCP Server API Key 鉴权中间件。\n"
+    "\n"
+    "服务端不保存任何用户的 OAuth 凭据（无状态模式），但 SSE 连接层仍通过 API Key\n"
+    "做基础访问控制，防止未授权访问。\n"
+    "\n"
+    "两种工作模式：\n"
+    "- 固定 API Key 模式（单用户，向后兼容）：与本地持有的 Key 直接比对。\n"
+    "- 远程校验模式（多用户）：通过 --auth-verify-url 指定的账号后端校验 Key。\n"
+    "\n"
+    "凭据可以通过 Header ``Authorization: Bearer <api_key>`` 传入，也可以通过\n"
+    "Query Param ``?api_key=<api_key>`` 传入（后者用于只能传递查询参数的客户端）。\n"
+    "\n"
+    "FastMCP 的 AuthProvider 鉴权中间件在 Starlette 中间件栈中注册得很早，无法在它\n"
+    "之前把 Query Param 转成 Header，因此全部鉴权都放在本中间件中完成，不再使用\n"
+    "FastMCP 内置的 AuthProvider。\n";
+
+const char kGateDoc[] =
+    "统一校验 API Key 的 ASGI 中间件，支持从 Header 或 Query Param 中读取 Key。\n"
+    "\n"
+    "    两种工作模式：\n"
+    "    - 固定 API Key 模式：直接与本地 ``api_key`` 参数比对。\n"
+    "    - 远程校验模式：通过 ``auth_verify_url`` 调用账号后端校验。\n"
+    "\n"
+    "    优先检查 Query Param，未找到时再检查 ``Authorization`` Header；\n"
+    "    校验失败时返回 401，请求不会继续向下传递。\n"
+    "    ";
+
+const char kProviderDoc[] =
+    "固定 API Key 鉴权提供者（已弃用，保留仅用于兼容旧导入）。\n\n"
+    "    所有连接 MCP 服务器的用户共享同一个 API Key，仅用于 SSE 连接层的基础\n"
+    "    访问控制，不涉及用户身份隔离。实际业务鉴权由调用方传入的 session_id/jwt\n"
+    "    在后端完成。\n"
+    "    ";
+
+void set(PyObject* module, const char* name, const vx::Ref& value) {
+    vx::check(PyObject_SetAttrString(module, name, value.get()));
+}
+
+vx::Ref fn(vx::FuncSpec& spec, std::initializer_list<PyObject*> defaults = {}) {
+    return vx::make_function(spec, g_globals, g_module_name, defaults);
+}
+
+void body(PyObject* module) {
+    g_globals = PyModule_GetDict(module);
+    g_module_name = vx::intern("vexlo.mcp.wardgate");
+    init_names();
+    init_replies();
+    vx::check(PyModule_SetDocString(module, kModuleDoc));
+
+    set(module, "logging", vx::check(PyImport_ImportModule("logging")));
+    set(module, "os", vx::check(PyImport_ImportModule("os")));
+    set(module, "time", vx::check(PyImport_ImportModule("time")));
+    set(module, "urllib", vx::import_top("urllib.parse"));
+    set(module, "datetime", vx::import_from("datetime", "datetime"));
+    set(module, "timezone", vx::import_from("datetime", "timezone"));
+    set(module, "Path", vx::import_from("pathlib", "Path"));
+    set(module, "Any", vx::import_from("typing", "Any"));
+    set(module, "cors_headers_for_scope", vx::import_from("vexlo.api.cors", "cors_headers_for_scope"));
+    set(module, "__version__", vx::import_from("vexlo.config", "__version__"));
+    {
+        vx::Ref names = vx::check(Py_BuildValue("(ssss)", "ASGIApp", "Receive", "Scope", "Send"));
+        vx::Ref types = vx::check(PyImport_ImportModuleLevel("starlette.types", nullptr, nullptr, names.get(), 0));
+        for (const char* n : {"ASGIApp", "Receive", "Scope", "Send"})
+            set(module, n, vx::check(PyObject_GetAttrString(types.get(), n)));
+    }
+    {
+        vx::Ref logging = G(vx::intern("logging"));
+        set(module, "_logger", vx::call_method(logging.get(), vx::intern("getLogger"), vx::unicode("vexlo.mcp").get()));
+    }
+    {
+        vx::Ref path_cls = G(vx::intern("Path"));
+        vx::Ref cwd = vx::call_method(path_cls.get(), vx::intern("cwd"));
+        vx::Ref p = vx::check(PyNumber_TrueDivide(cwd.get(), vx::unicode(".tmp").get()));
+        set(module, "_QUILLON_TRACE_FILE", vx::check(PyNumber_TrueDivide(p.get(), vx::unicode("quillon-trace.log").get())));
+    }
+    set(module, "_trace_quillon", fn(trace_quillon_spec));
+    try {
+        vx::Ref cd = vx::import_from("starlette.requests", "ClientDisconnect");
+        set(module, "_StarletteClientDisconnect", cd);
+        set(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_Pack(1, cd.get())));
+    } catch (vx::Error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        set(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_New(0)));
+    }
+    set(module, "_VERIFY_CACHE_TTL_SECONDS", vx::check(PyLong_FromLong(60)));
+    set(module, "_VERIFY_STALE_GRACE_SECONDS", vx::check(PyLong_FromLong(300)));
+    set(module, "_VERIFY_CONNECT_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(3.0)));
+    set(module, "_VERIFY_READ_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(5.0)));
+    set(module, "_VERIFY_MAX_CONNECTIONS", vx::check(PyLong_FromLong(20)));
+    set(module, "_VERIFY_MAX_KEEPALIVE", vx::check(PyLong_FromLong(10)));
+    set(module, "_VERIFY_KEEPALIVE_EXPIRY_SECONDS", vx::check(PyFloat_FromDouble(30.0)));
+
+    set(module, "ApiKeyVerificationUnavailable",
+        vx::check(PyErr_NewExceptionWithDoc("vexlo.mcp.wardgate.ApiKeyVerificationUnavailable",
+                                            "远程 API Key 校验服务暂时不可用。", PyExc_RuntimeError, nullptr)));
+
+    vx::Ref no_bases = vx::check(PyTuple_New(0));
+    vx::Ref init = fn(init_spec, {Py_None, Py_None, Py_None, Py_False});
+    vx::Ref header = vx::check(PyStaticMethod_New(fn(header_spec).get()));
+    vx::Ref is_protected = fn(is_protected_path_spec);
+    vx::Ref internal_identity = fn(internal_identity_spec);
+    vx::Ref extract = fn(extract_token_spec);
+    vx::Ref call = fn(call_spec);
+    vx::Ref get_client = fn(get_client_spec);
+    vx::Ref verify = fn(verify_remote_spec);
+    vx::Ref s401 = fn(send_401_spec, {N.invalid_api_key});
+    vx::Ref s503 = fn(send_503_spec);
+    set(module, "ApiKeyWardgate",
+        vx::make_class("ApiKeyWardgate", g_module_name, no_bases.get(), kGateDoc,
+                       {{"__init__", init.get()},
+                        {"_header", header.get()},
+                        {"_is_protected_path", is_protected.get()},
+                        {"_internal_identity", internal_identity.get()},
+                        {"_extract_token", extract.get()},
+                        {"__call__", call.get()},
+                        {"_get_client", get_client.get()},
+                        {"_verify_remote", verify.get()},
+                        {"_send_401", s401.get()},
+                        {"_send_503", s503.get()}}));
+
+    vx::Ref pinit = fn(provider_init_spec);
+    vx::Ref verify_token = fn(verify_token_spec);
+    set(module, "FixedApiKeyAuthProvider",
+        vx::make_class("FixedApiKeyAuthProvider", g_module_name, no_bases.get(), kProviderDoc,
+                       {{"__init__", pinit.get()}, {"verify_token", verify_token.get()}}));
+}
+
 vx::ModuleInit g_init{"wardgate", body};
+
 PyObject* create(PyObject* spec, PyModuleDef*) { return vx::module_create(g_init, spec); }
 int exec(PyObject* m) { return vx::module_exec(g_init, m); }
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    // Declared so that every kind of subinterpreter reaches our own check, which refuses it.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "wardgate", nullptr, 0, nullptr, slots};
-}  // namespace
 
-PyMODINIT_FUNC PyInit_wardgate() { return PyModuleDef_Init(&def); }
+PyModuleDef def = {PyModuleDef_HEAD_INIT, "wardgate", nullptr, 0, nullptr, slots};
+
+}  // namespace
+}  // namespace wardgate
+
+PyMODINIT_FUNC PyInit_wardgate() { return PyModuleDef_Init(&wardgate::def); }

@@ -1,0 +1,152 @@
+// Interned names and small helpers shared by the gate's request path.
+#include "gate.hpp"
+
+#include <cstring>
+
+namespace wardgate {
+
+void init_names() {
+    using vx::intern;
+    N.type = intern("type");
+    N.http = intern("http");
+    N.method = intern("method");
+    N.OPTIONS = intern("OPTIONS");
+    N.path = intern("path");
+    N.headers = intern("headers");
+    N.query_string = intern("query_string");
+    N.get = intern("get");
+    N.app = intern("app");
+    N._api_key = intern("_api_key");
+    N._auth_verify_url = intern("_auth_verify_url");
+    N._protected_path_prefixes = intern("_protected_path_prefixes");
+    N._trust_upstream_corvane_identity = intern("_trust_upstream_corvane_identity");
+    N._verify_cache = intern("_verify_cache");
+    N._client = intern("_client");
+    N._is_protected_path = intern("_is_protected_path");
+    N._extract_token = intern("_extract_token");
+    N._internal_identity = intern("_internal_identity");
+    N._verify_remote = intern("_verify_remote");
+    N._send_401 = intern("_send_401");
+    N._send_503 = intern("_send_503");
+    N._get_client = intern("_get_client");
+    N._header = intern("_header");
+    N.mcp_api_key = intern("mcp_api_key");
+    N.mcp_auth_mode = intern("mcp_auth_mode");
+    N.mcp_user_id = intern("mcp_user_id");
+    N.mcp_user_email = intern("mcp_user_email");
+    N.mcp_allowed_tools = intern("mcp_allowed_tools");
+    N.mcp_permission_enabled = intern("mcp_permission_enabled");
+    N.internal = intern("internal");
+    N.remote = intern("remote");
+    N.fixed = intern("fixed");
+    N.api_key = intern("api_key");
+    N.auth_mode = intern("auth_mode");
+    N.user_id = intern("user_id");
+    N.email = intern("email");
+    N.allowed_tools = intern("allowed_tools");
+    N.permission_enabled = intern("permission_enabled");
+    N.reason = intern("reason");
+    N.invalid_api_key = intern("invalid_api_key");
+    N.auth_service_unavailable = intern("auth_service_unavailable");
+    N.status = intern("status");
+    N.body = intern("body");
+    N.more_body = intern("more_body");
+    N.http_request = intern("http.request");
+    N.http_response_start = intern("http.response.start");
+    N.http_response_body = intern("http.response.body");
+    N.set = intern("set");
+    N.reset = intern("reset");
+    N.mcp_request_ctx = intern("mcp_request_ctx");
+    N.vexlo_mcp_context = intern("vexlo.mcp.context");
+    N._logger = intern("_logger");
+    N.debug = intern("debug");
+    N.info = intern("info");
+    N.warning = intern("warning");
+    N.time = intern("time");
+    N.monotonic = intern("monotonic");
+    N.time_fn = intern("time");
+    N._CLIENT_DISCONNECT_ERRORS = intern("_CLIENT_DISCONNECT_ERRORS");
+    N.ApiKeyVerificationUnavailable = intern("ApiKeyVerificationUnavailable");
+    N._trace_quillon = intern("_trace_quillon");
+    N._QUILLON_TRACE_FILE = intern("_QUILLON_TRACE_FILE");
+    N.cors_headers_for_scope = intern("cors_headers_for_scope");
+    N.__version__ = intern("__version__");
+    N._VERIFY_CACHE_TTL_SECONDS = intern("_VERIFY_CACHE_TTL_SECONDS");
+    N._VERIFY_STALE_GRACE_SECONDS = intern("_VERIFY_STALE_GRACE_SECONDS");
+    N._VERIFY_CONNECT_TIMEOUT_SECONDS = intern("_VERIFY_CONNECT_TIMEOUT_SECONDS");
+    N._VERIFY_READ_TIMEOUT_SECONDS = intern("_VERIFY_READ_TIMEOUT_SECONDS");
+    N._VERIFY_MAX_CONNECTIONS = intern("_VERIFY_MAX_CONNECTIONS");
+    N._VERIFY_MAX_KEEPALIVE = intern("_VERIFY_MAX_KEEPALIVE");
+    N._VERIFY_KEEPALIVE_EXPIRY_SECONDS = intern("_VERIFY_KEEPALIVE_EXPIRY_SECONDS");
+    N.status_code = intern("status_code");
+    N.json = intern("json");
+    N.pop = intern("pop");
+    N.params = intern("params");
+    N.X_MCP_API_Key = intern("X-MCP-API-Key");
+    N.X_Vexlo_Version = intern("X-Vexlo-Version");
+    N.urllib = intern("urllib");
+    N.parse = intern("parse");
+    N.parse_qs = intern("parse_qs");
+    N.keys = intern("keys");
+    N.decode = intern("decode");
+    N.lower = intern("lower");
+    N.strip = intern("strip");
+    N.latin_1 = intern("latin-1");
+    N.utf_8 = intern("utf-8");
+    N.replace = intern("replace");
+    N.errors = intern("errors");
+    N.empty_str = intern("");
+    N.empty_bytes = vx::check(PyBytes_FromStringAndSize("", 0)).release();
+    N.empty_tuple = vx::check(PyTuple_New(0)).release();
+    N.zero_float = vx::check(PyFloat_FromDouble(0.0)).release();
+    N.Expected_ASGI_message = intern("Expected ASGI message");
+    N.kw_params_headers = vx::check(PyTuple_Pack(2, intern("params"), intern("headers"))).release();
+    N.kw_errors = vx::check(PyTuple_Pack(1, N.errors)).release();
+    N.token = intern("token");
+    N.client_id = intern("client_id");
+    N.scopes = intern("scopes");
+    N.default_ = intern("default");
+    N.vexlo_mcp = intern("vexlo:mcp");
+    N.AccessToken = intern("AccessToken");
+    N.__module__ = intern("__module__");
+}
+
+vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = nullptr;
+        if (vx::check(PyDict_GetItemRef(mapping, key, &v))) return vx::Ref::steal(v);
+        return vx::Ref::borrow(dflt ? dflt : Py_None);
+    }
+    if (dflt) return vx::call_method(mapping, N.get, key, dflt);
+    return vx::call_method(mapping, N.get, key);
+}
+
+void log(PyObject* level, std::initializer_list<PyObject*> args) {
+    vx::Ref logger = G(N._logger);
+    vx::Ref meth = vx::getattr(logger.get(), level);
+    PyObject* argv[8];
+    size_t n = 0;
+    for (PyObject* a : args) argv[n++] = a;
+    vx::check(PyObject_Vectorcall(meth.get(), argv, n, nullptr));
+}
+
+namespace {
+// UTF-8 bytes of a str, lone surrogates passed through so that no str raises.
+vx::Ref key_bytes(PyObject* s) { return vx::check(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass")); }
+}  // namespace
+
+bool same_key(PyObject* token, PyObject* key) {
+    if (!PyUnicode_Check(token) || !PyUnicode_Check(key)) return vx::check(PyObject_RichCompareBool(token, key, Py_EQ));
+    vx::Ref a = key_bytes(token);
+    vx::Ref b = key_bytes(key);
+    // Compare in time that depends on the presented length only, never on where they differ.
+    const auto* pa = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a.get()));
+    const auto* pb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b.get()));
+    const Py_ssize_t na = PyBytes_GET_SIZE(a.get());
+    const Py_ssize_t nb = PyBytes_GET_SIZE(b.get());
+    volatile unsigned char diff = static_cast<unsigned char>(na != nb);
+    for (Py_ssize_t i = 0; i < na; ++i) diff = diff | static_cast<unsigned char>(pa[i] ^ (nb ? pb[i % nb] : 0));
+    return diff == 0;
+}
+
+}  // namespace wardgate

@@ -1,0 +1,424 @@
+// Request dispatch: the gate's ASGI entry point.
+#include "gate.hpp"
+
+namespace wardgate {
+namespace {
+
+// Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, NSLOTS };
+enum Arg { SELF, SCOPE, RECEIVE, SEND };
+
+bool eq(PyObject* obj, PyObject* interned) {
+    if (obj == interned) return true;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_Compare(obj, interned) == 0;
+    return vx::check(PyObject_RichCompareBool(obj, interned, Py_EQ));
+}
+
+bool starts_with(PyObject* s, const char* prefix) {
+    vx::Ref p = vx::unicode(prefix);
+    if (PyUnicode_Check(s)) return vx::check_size(PyUnicode_Tailmatch(s, p.get(), 0, PY_SSIZE_T_MAX, -1));
+    vx::Ref r = vx::call_method(s, vx::intern("startswith"), p.get());
+    return vx::truthy(r.get());
+}
+
+const char* tf(bool b) { return b ? "True" : "False"; }
+
+// A new exception raised while `pending` was in flight gets it as __context__, as in Python.
+vx::Error chained(vx::Error& now, PyObject* pending) {
+    if (pending && now.value() != pending) {
+        PyObject* ctx = PyException_GetContext(now.value());
+        if (!ctx) PyException_SetContext(now.value(), Py_NewRef(pending));
+        Py_XDECREF(ctx);
+    }
+    return now;
+}
+
+vx::Ref elapsed_ms(PyObject* started_at) {
+    vx::Ref time_mod = G(N.time);
+    vx::Ref now = vx::call_method(time_mod.get(), N.monotonic);
+    vx::Ref delta = vx::check(PyNumber_Subtract(now.get(), started_at));
+    vx::Ref thousand = vx::check(PyLong_FromLong(1000));
+    vx::Ref ms = vx::check(PyNumber_Multiply(delta.get(), thousand.get()));
+    return vx::check(PyNumber_Long(ms.get()));
+}
+
+void trace_fmt(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyObject* s = PyUnicode_FromFormatV(fmt, ap);
+    va_end(ap);
+    vx::Ref line = vx::check(s);
+    trace(line.get());
+}
+
+vx::Ref header_names(PyObject* scope) {
+    vx::Ref empty = vx::check(PyList_New(0));
+    vx::Ref headers = mapping_get(scope, N.headers, empty.get());
+    vx::Ref names = vx::check(PyList_New(0));
+    vx::Ref it = vx::check(PyObject_GetIter(headers.get()));
+    while (vx::Ref item = vx::Ref::steal(PyIter_Next(it.get()))) {
+        vx::Ref seq = vx::check(PySequence_Tuple(item.get()));
+        if (PyTuple_GET_SIZE(seq.get()) != 2) {
+            if (PyTuple_GET_SIZE(seq.get()) > 2) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+            vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             PyTuple_GET_SIZE(seq.get()));
+        }
+        PyObject* name = PyTuple_GET_ITEM(seq.get(), 0);
+        vx::Ref decoded;
+        if (PyBytes_CheckExact(name)) {
+            decoded = vx::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), "replace"));
+        } else {
+            vx::Ref meth = vx::getattr(name, N.decode);
+            PyObject* argv[3] = {nullptr, N.latin_1, N.replace};
+            decoded = vx::check(PyObject_Vectorcall(meth.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_errors));
+        }
+        vx::check(PyList_Append(names.get(), decoded.get()));
+    }
+    if (PyErr_Occurred()) vx::throw_error();
+    vx::Ref comma = vx::unicode(",");
+    return vx::check(PyUnicode_Join(comma.get(), names.get()));
+}
+
+vx::Ref query_keys(PyObject* scope) {
+    vx::Ref qs = mapping_get(scope, N.query_string, N.empty_bytes);
+    vx::Ref meth = vx::getattr(qs.get(), N.decode);
+    PyObject* argv[3] = {nullptr, N.utf_8, N.replace};
+    vx::Ref text = vx::check(PyObject_Vectorcall(meth.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_errors));
+    vx::Ref urllib = G(N.urllib);
+    vx::Ref parse = vx::getattr(urllib.get(), N.parse);
+    vx::Ref params = vx::call_method(parse.get(), N.parse_qs, text.get());
+    vx::Ref keys = vx::check(PySequence_List(params.get()));
+    vx::check(PyList_Sort(keys.get()));
+    vx::Ref comma = vx::unicode(",");
+    return vx::check(PyUnicode_Join(comma.get(), keys.get()));
+}
+
+void set_key(PyObject* scope, PyObject* key, PyObject* value) { vx::check(PyObject_SetItem(scope, key, value)); }
+
+// ---- the two closures handed to the application --------------------------------------
+
+vx::CoroObject* state_of(PyObject* o) { return reinterpret_cast<vx::CoroObject*>(o); }
+
+// tracking_send(message): notes the response's start and end, then forwards the message.
+vx::Async tracking_send_body(vx::Frame f) {
+    vx::CoroObject* st = state_of(f.arg(0));
+    PyObject* message = f.arg(1);
+    {
+        vx::Ref type = vx::check(PyObject_GetItem(message, N.type));
+        if (eq(type.get(), N.http_response_start)) {
+            Py_XSETREF(st->slots[4 + STARTED], Py_NewRef(Py_True));
+        } else if (eq(type.get(), N.http_response_body)) {
+            vx::Ref more = mapping_get(message, N.more_body, Py_False);
+            if (!vx::truthy(more.get())) Py_XSETREF(st->slots[4 + COMPLETE], Py_NewRef(Py_True));
+        }
+    }
+    vx::Ref aw = vx::call(st->slots[SEND], message);
+    co_await vx::Await(aw);
+    co_return vx::none();
+}
+
+// tracing_receive(): pulls the next message and traces request body chunks.
+vx::Async tracing_receive_body(vx::Frame f) {
+    vx::CoroObject* st = state_of(f.arg(0));
+    vx::Ref message;
+    {
+        vx::Ref aw = vx::call(st->slots[RECEIVE]);
+        message = co_await vx::Await(aw);
+    }
+    if (st->slots[4 + TRACING] == Py_True) {
+        vx::Ref type = mapping_get(message.get(), N.type, nullptr);
+        if (eq(type.get(), N.http_request)) {
+            vx::Ref body = mapping_get(message.get(), N.body, N.empty_bytes);
+            Py_ssize_t n = vx::check_size(PyObject_Size(body.get()));
+            vx::Ref more = mapping_get(message.get(), N.more_body, Py_False);
+            trace_fmt("request_body_chunk bytes=%zd more_body=%s", n, tf(vx::truthy(more.get())));
+        }
+    }
+    co_return message;
+}
+
+vx::Ref tracking_send_impl(vx::FuncObject* self, PyObject* const* a) {
+    PyObject* args[2] = {self->closure, a[0]};
+    return vx::make_coroutine(self->name, self->qualname, args, 2, 0, tracking_send_body);
+}
+vx::Ref tracing_receive_impl(vx::FuncObject* self, PyObject* const*) {
+    PyObject* args[1] = {self->closure};
+    return vx::make_coroutine(self->name, self->qualname, args, 1, 0, tracing_receive_body);
+}
+
+vx::Param send_params[] = {{"message", "Any"}};
+vx::FuncSpec tracking_send_spec{"tracking_send", "ApiKeyWardgate.__call__.<locals>.tracking_send", nullptr,
+                                send_params, 1, "None", vx::Ret::Any, true, tracking_send_impl};
+vx::FuncSpec tracing_receive_spec{"tracing_receive", "ApiKeyWardgate.__call__.<locals>.tracing_receive", nullptr,
+                                  nullptr, 0, "Any", vx::Ret::Any, true, tracing_receive_impl};
+
+// ---- __call__ --------------------------------------------------------------------------
+
+vx::Ref call_app(PyObject* self, PyObject* scope, PyObject* receive, PyObject* send) {
+    vx::Ref app = vx::getattr(self, N.app);
+    return vx::call(app.get(), scope, receive, send);
+}
+
+vx::Ref call_reply(PyObject* self, PyObject* method, PyObject* scope, PyObject* send, PyObject* reason) {
+    static PyObject* kw = nullptr;
+    if (!kw) kw = vx::check(PyTuple_Pack(1, N.reason)).release();
+    PyObject* argv[4] = {self, scope, send, reason};
+    return vx::check(PyObject_VectorcallMethod(method, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+vx::Async call_body(vx::Frame f) {
+    PyObject* self = f.arg(SELF);
+    PyObject* scope = f.arg(SCOPE);
+    PyObject* receive = f.arg(RECEIVE);
+    PyObject* send = f.arg(SEND);
+
+    // 1-2: non-HTTP scopes and preflights pass straight through.
+    bool pass = false;
+    {
+        vx::Ref type = vx::check(PyObject_GetItem(scope, N.type));
+        if (!eq(type.get(), N.http)) {
+            pass = true;
+        } else {
+            vx::Ref method = mapping_get(scope, N.method, Py_None);
+            pass = eq(method.get(), N.OPTIONS);
+        }
+    }
+    if (pass) {
+        vx::Ref aw = call_app(self, scope, receive, send);
+        co_await vx::Await(aw);
+        co_return vx::none();
+    }
+
+    vx::Ref path = mapping_get(scope, N.path, N.empty_str);
+
+    // 4: MCP message posts are never checked; a client that went away is not an error.
+    if (starts_with(path.get(), "/messages/")) {
+        vx::Outcome out;
+        {
+            vx::Ref aw = call_app(self, scope, receive, send);
+            out = co_await vx::TryAwait(aw);
+        }
+        if (!out.ok()) {
+            vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
+            if (!out.matches(disconnects.get())) throw vx::Error(out.take_error());
+            try {
+                log(N.debug, {vx::unicode("客户端在 POST /messages/ 时断开连接，已忽略").get()});
+            } catch (vx::Error& e) {
+                throw chained(e, out.exception());
+            }
+        }
+        co_return vx::none();
+    }
+
+    // 5: unprotected paths.
+    {
+        PyObject* argv[2] = {self, path.get()};
+        vx::Ref prot = vx::check(
+            PyObject_VectorcallMethod(N._is_protected_path, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        pass = !vx::truthy(prot.get());
+    }
+    if (pass) {
+        vx::Ref aw = call_app(self, scope, receive, send);
+        co_await vx::Await(aw);
+        co_return vx::none();
+    }
+
+    vx::Ref token = vx::call_method(self, N._extract_token, scope);
+    const bool tracing = starts_with(path.get(), "/api/v1/quillon");
+    f.set_slot(TRACING, vx::boolean(tracing));
+    vx::Ref started_at;
+    if (tracing) {
+        vx::Ref time_mod = G(N.time);
+        started_at = vx::call_method(time_mod.get(), N.monotonic);
+    } else {
+        started_at = vx::Ref::borrow(N.zero_float);
+    }
+
+    if (tracing) {
+        vx::Ref names = header_names(scope);
+        vx::Ref keys = query_keys(scope);
+        vx::Ref method = mapping_get(scope, N.method, N.empty_str);
+        trace_fmt("request_start method=%S path=%S query_keys=%U headers=%U", method.get(), path.get(), keys.get(),
+                  names.get());
+        bool has_key = vx::truthy(token.get());
+        {
+            vx::Ref url = vx::getattr(self, N._auth_verify_url);
+            PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
+            vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s");
+            log(N.info, {fmt.get(), path.get(), has_key ? Py_True : Py_False, mode});
+        }
+        vx::Ref url = vx::getattr(self, N._auth_verify_url);
+        PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
+        trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", path.get(), tf(has_key), mode);
+    }
+
+    // 10: authentication mode.
+    vx::Ref identity = vx::call_method(self, N._internal_identity, scope);
+    enum { DENY, UNAVAILABLE, ACCEPTED } verdict = DENY;
+    if (vx::truthy(identity.get())) {
+        token = vx::none();
+        set_key(scope, N.mcp_auth_mode, N.internal);
+        set_key(scope, N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr).get());
+        set_key(scope, N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr).get());
+        set_key(scope, N.mcp_allowed_tools, Py_None);
+        set_key(scope, N.mcp_permission_enabled, Py_False);
+        verdict = ACCEPTED;
+    } else if (vx::truthy(vx::getattr(self, N._auth_verify_url).get())) {
+        vx::Outcome out;
+        {
+            vx::Ref aw = vx::call_method(self, N._verify_remote, token.get());
+            out = co_await vx::TryAwait(aw);
+        }
+        if (!out.ok()) {
+            vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
+            if (!out.matches(unavailable.get())) throw vx::Error(out.take_error());
+            try {
+                if (tracing) {
+                    vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s");
+                    vx::Ref et = vx::unicode("ApiKeyVerificationUnavailable");
+                    log(N.warning, {fmt.get(), path.get(), et.get(), elapsed_ms(started_at.get()).get()});
+                    trace_fmt("auth_verify_error path=%S error_type=ApiKeyVerificationUnavailable elapsed_ms=%S",
+                              path.get(), elapsed_ms(started_at.get()).get());
+                }
+            } catch (vx::Error& e) {
+                throw chained(e, out.exception());
+            }
+            verdict = UNAVAILABLE;
+        } else {
+            PyObject* user_info = out.get();
+            bool valid = vx::truthy(user_info);
+            if (tracing) {
+                vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s");
+                log(N.info, {fmt.get(), path.get(), valid ? Py_True : Py_False, elapsed_ms(started_at.get()).get()});
+                trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", path.get(), tf(valid),
+                          elapsed_ms(started_at.get()).get());
+            }
+            if (valid) {
+                set_key(scope, N.mcp_api_key, token.get());
+                set_key(scope, N.mcp_auth_mode, N.remote);
+                set_key(scope, N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr).get());
+                set_key(scope, N.mcp_user_email, mapping_get(user_info, N.email, nullptr).get());
+                set_key(scope, N.mcp_allowed_tools, mapping_get(user_info, N.allowed_tools, nullptr).get());
+                set_key(scope, N.mcp_permission_enabled, mapping_get(user_info, N.permission_enabled, nullptr).get());
+                verdict = ACCEPTED;
+            }
+        }
+    } else {
+        vx::Ref key = vx::getattr(self, N._api_key);
+        if (vx::truthy(key.get()) && same_key(token.get(), key.get())) {
+            set_key(scope, N.mcp_api_key, token.get());
+            set_key(scope, N.mcp_auth_mode, N.fixed);
+            verdict = ACCEPTED;
+        }
+    }
+    if (verdict != ACCEPTED) {
+        vx::Ref aw = verdict == UNAVAILABLE
+                         ? call_reply(self, N._send_503, scope, send, N.auth_service_unavailable)
+                         : call_reply(self, N._send_401, scope, send, N.invalid_api_key);
+        co_await vx::Await(aw);
+        co_return vx::none();
+    }
+
+    // 11: the host's request context.
+    {
+        vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+        vx::Ref ctx = vx::check(PyDict_New());
+        vx::check(PyDict_SetItem(ctx.get(), N.api_key, token.get()));
+        vx::check(PyDict_SetItem(ctx.get(), N.auth_mode, mapping_get(scope, N.mcp_auth_mode, nullptr).get()));
+        vx::check(PyDict_SetItem(ctx.get(), N.user_id, mapping_get(scope, N.mcp_user_id, nullptr).get()));
+        vx::check(PyDict_SetItem(ctx.get(), N.email, mapping_get(scope, N.mcp_user_email, nullptr).get()));
+        vx::check(PyDict_SetItem(ctx.get(), N.allowed_tools, mapping_get(scope, N.mcp_allowed_tools, nullptr).get()));
+        vx::check(PyDict_SetItem(ctx.get(), N.permission_enabled,
+                                 mapping_get(scope, N.mcp_permission_enabled, nullptr).get()));
+        vx::Ref ctx_token = PyContextVar_CheckExact(ctxvar.get())
+                                ? vx::check(PyContextVar_Set(ctxvar.get(), ctx.get()))
+                                : vx::call_method(ctxvar.get(), N.set, ctx.get());
+        f.set_slot(CTXVAR, std::move(ctxvar));
+        f.set_slot(CTXTOKEN, std::move(ctx_token));
+    }
+
+    // 12-13: the guarded dispatch.
+    f.set_slot(STARTED, vx::boolean(false));
+    f.set_slot(COMPLETE, vx::boolean(false));
+    vx::Outcome out;
+    {
+        vx::Ref aw;
+        try {
+            vx::Ref state = vx::Ref::borrow(f.self());
+            vx::Ref tracking_send = vx::make_function(tracking_send_spec, g_globals, g_module_name, {}, state.get());
+            vx::Ref tracing_receive = vx::make_function(tracing_receive_spec, g_globals, g_module_name, {}, state.get());
+            if (tracing) {
+                vx::Ref fmt = vx::unicode("app_dispatch_start path=%s");
+                vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
+                trace(line.get());
+            }
+            aw = call_app(self, scope, tracing_receive.get(), tracking_send.get());
+        } catch (vx::Error& e) {
+            out = vx::Outcome::error(e.take());
+        }
+        if (aw) out = co_await vx::TryAwait(aw);
+    }
+    if (!out.ok()) {
+        try {
+            vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
+            if (out.matches(disconnects.get())) {
+                vx::Ref fmt = vx::unicode("客户端断开连接: %s");
+                log(N.debug, {fmt.get(), path.get()});
+                out = vx::Outcome::value(vx::none());
+            } else if (out.matches(PyExc_RuntimeError)) {
+                vx::Ref text = vx::str(out.exception());
+                if (vx::check(PyUnicode_Contains(text.get(), N.Expected_ASGI_message))) out = vx::Outcome::value(vx::none());
+            }
+        } catch (vx::Error& e) {
+            out = vx::Outcome::error(chained(e, out.exception()).take());
+        }
+    }
+
+    // Final block.
+    try {
+        const bool started = f.slot(STARTED) == Py_True;
+        const bool complete = f.slot(COMPLETE) == Py_True;
+        if (tracing)
+            trace_fmt("app_dispatch_done path=%S response_started=%s response_complete=%s", path.get(), tf(started),
+                      tf(complete));
+        PyObject* ctxvar = f.slot(CTXVAR);
+        if (PyContextVar_CheckExact(ctxvar))
+            vx::check(PyContextVar_Reset(ctxvar, f.slot(CTXTOKEN)));
+        else
+            vx::call_method(ctxvar, N.reset, f.slot(CTXTOKEN));
+    } catch (vx::Error& e) {
+        if (!out.ok()) throw chained(e, out.exception());
+        throw;
+    }
+    if (f.slot(STARTED) == Py_True && f.slot(COMPLETE) != Py_True) {
+        // Close the half-sent response through the server's own send; any failure is dropped.
+        vx::Ref aw;
+        try {
+            vx::Ref closing = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(closing.get(), N.type, N.http_response_body));
+            vx::check(PyDict_SetItem(closing.get(), N.body, N.empty_bytes));
+            vx::check(PyDict_SetItem(closing.get(), N.more_body, Py_False));
+            aw = vx::call(send, closing.get());
+        } catch (vx::Error&) {
+        }
+        if (aw) {
+            vx::Outcome ignored = co_await vx::TryAwait(aw);
+            (void)ignored;
+        }
+    }
+    if (!out.ok()) throw vx::Error(out.take_error());
+    co_return vx::none();
+}
+
+vx::Ref call_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 4, NSLOTS, call_body);
+}
+
+vx::Param call_params[] = {{"self"}, {"scope", "Scope"}, {"receive", "Receive"}, {"send", "Send"}};
+
+}  // namespace
+
+vx::FuncSpec call_spec{"__call__", "ApiKeyWardgate.__call__", nullptr, call_params, 4, "None", vx::Ret::Any, true,
+                       call_impl};
+
+}  // namespace wardgate

@@ -1,0 +1,308 @@
+// Credential extraction and path scope: which paths the gate guards, which API key the
+// caller presented, and whether a trusted upstream platform already identified the user.
+#include "gate.hpp"
+
+#include <string>
+
+namespace wardgate {
+namespace {
+
+// `a, b = item`, with the interpreter's own errors.
+void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b) {
+    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+        if (n == 2) {
+            a = vx::Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+            b = vx::Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+            return;
+        }
+        if (n > 2) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    }
+    vx::Ref it = vx::Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
+            PyErr_Clear();
+            vx::raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        vx::throw_error();
+    }
+    vx::Ref got[2];
+    for (int i = 0; i < 2; ++i) {
+        got[i] = vx::Ref::steal(PyIter_Next(it.get()));
+        if (!got[i]) {
+            if (PyErr_Occurred()) vx::throw_error();
+            vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    vx::Ref extra = vx::Ref::steal(PyIter_Next(it.get()));
+    if (extra) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) vx::throw_error();
+    a = std::move(got[0]);
+    b = std::move(got[1]);
+}
+
+// `header_name.lower() == name` where `name` is lower-case bytes.
+bool name_matches(PyObject* header_name, PyObject* name) {
+    if (PyBytes_CheckExact(header_name) && PyBytes_CheckExact(name)) {
+        Py_ssize_t n = PyBytes_GET_SIZE(header_name);
+        if (n != PyBytes_GET_SIZE(name)) return false;
+        const char* p = PyBytes_AS_STRING(header_name);
+        const char* q = PyBytes_AS_STRING(name);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            char c = p[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            if (c != q[i]) return false;
+        }
+        return true;
+    }
+    vx::Ref lowered = vx::call_method(header_name, N.lower);
+    return vx::check(PyObject_RichCompareBool(lowered.get(), name, Py_EQ));
+}
+
+// value.decode("utf-8", errors="replace")
+vx::Ref decode_replace(PyObject* value) {
+    if (PyBytes_CheckExact(value))
+        return vx::check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "replace"));
+    vx::Ref meth = vx::getattr(value, N.decode);
+    PyObject* argv[3] = {nullptr, N.utf_8, N.replace};
+    return vx::check(PyObject_Vectorcall(meth.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_errors));
+}
+
+// str.strip() of a str object (whitespace as str.isspace() sees it).
+vx::Ref strip(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return vx::call_method(s, N.strip);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t i = 0, j = n;
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
+    if (i == 0 && j == n) return vx::Ref::borrow(s);
+    return vx::check(PyUnicode_Substring(s, i, j));
+}
+
+vx::Ref headers_of(PyObject* scope) {
+    vx::Ref empty = vx::check(PyList_New(0));
+    return mapping_get(scope, N.headers, empty.get());
+}
+
+// Iterates `headers` calling f(name, value) until it returns true.
+template <class F>
+void each_header(PyObject* headers, F&& f) {
+    vx::Ref a, b;
+    if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(headers); ++i) {
+            vx::Ref item = vx::Ref::borrow(PySequence_Fast_GET_ITEM(headers, i));
+            unpack2(item.get(), a, b);
+            if (f(a.get(), b.get())) return;
+        }
+        return;
+    }
+    vx::Ref it = vx::check(PyObject_GetIter(headers));
+    while (vx::Ref item = vx::Ref::steal(PyIter_Next(it.get()))) {
+        unpack2(item.get(), a, b);
+        if (f(a.get(), b.get())) return;
+    }
+    if (PyErr_Occurred()) vx::throw_error();
+}
+
+// A "Bearer " credential in one header value, or null when the scheme does not match.
+vx::Ref bearer(PyObject* value) {
+    vx::Ref auth;
+    if (PyBytes_CheckExact(value)) {
+        // The scheme test only looks at the first seven characters, which are then ASCII.
+        const char* p = PyBytes_AS_STRING(value);
+        Py_ssize_t n = PyBytes_GET_SIZE(value);
+        static const char kScheme[] = "bearer ";
+        if (n < 7) return {};
+        for (int i = 0; i < 7; ++i) {
+            char c = p[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            if (c != kScheme[i]) return {};
+        }
+        return strip(vx::check(PyUnicode_DecodeUTF8(p + 7, n - 7, "replace")).get());
+    }
+    auth = decode_replace(value);
+    vx::Ref lowered = vx::call_method(auth.get(), N.lower);
+    vx::Ref prefix = vx::unicode("bearer ");
+    vx::Ref starts = vx::call_method(lowered.get(), vx::intern("startswith"), prefix.get());
+    if (!vx::truthy(starts.get())) return {};
+    vx::Ref rest = vx::check(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
+    return strip(rest.get());
+}
+
+vx::Ref bearer_from(PyObject* scope, const char* header) {
+    vx::Ref name = vx::check(PyBytes_FromString(header));
+    vx::Ref headers = headers_of(scope);
+    vx::Ref found;
+    each_header(headers.get(), [&](PyObject* n, PyObject* v) {
+        if (!name_matches(n, name.get())) return false;
+        found = bearer(v);
+        return static_cast<bool>(found);
+    });
+    return found;
+}
+
+int hexval(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Unquotes one query component (after "+" to space) into bytes. Only ASCII runs carry
+// escapes; other bytes (of valid UTF-8) are kept. Decoding the whole result once with
+// replacement then gives exactly what the standard parser gives piece by piece.
+void unquote_plus(const unsigned char* p, size_t n, std::string& out) {
+    out.clear();
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%' && i + 2 < n && hexval(p[i + 1]) >= 0 && hexval(p[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexval(p[i + 1]) * 16 + hexval(p[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+}
+
+// The first value of the query parameter "api_key", as parse_qs would report it, or null.
+vx::Ref query_api_key(const unsigned char* q, size_t n) {
+    std::string name, value;
+    size_t start = 0;
+    while (start <= n) {
+        size_t end = start;
+        while (end < n && q[end] != '&') ++end;
+        // piece = q[start:end]
+        size_t eq = start;
+        while (eq < end && q[eq] != '=') ++eq;
+        if (eq < end && eq + 1 < end) {  // has "=" and a non-empty value
+            unquote_plus(q + start, eq - start, name);
+            if (name == "api_key") {
+                unquote_plus(q + eq + 1, end - eq - 1, value);
+                return vx::check(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+            }
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+vx::Ref header_impl(vx::FuncObject*, PyObject* const* a) {
+    vx::Ref v = header_value(a[0], a[1]);
+    return v ? v : vx::none();
+}
+
+vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* path = a[1];
+    vx::Ref prefixes = vx::getattr(self, N._protected_path_prefixes);
+    if (prefixes.get() == Py_None) return vx::boolean(true);
+    vx::Ref it = vx::check(PyObject_GetIter(prefixes.get()));
+    while (vx::Ref prefix = vx::Ref::steal(PyIter_Next(it.get()))) {
+        if (PyUnicode_Check(prefix.get())) {
+            if (vx::check_size(PyUnicode_Tailmatch(path, prefix.get(), 0, PY_SSIZE_T_MAX, -1))) return vx::boolean(true);
+        } else {
+            // path.startswith(non-str) raises as str.startswith does.
+            vx::Ref r = vx::call_method(path, vx::intern("startswith"), prefix.get());
+            if (vx::truthy(r.get())) return vx::boolean(true);
+        }
+    }
+    if (PyErr_Occurred()) vx::throw_error();
+    return vx::boolean(false);
+}
+
+vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* scope = a[1];
+    vx::Ref trust = vx::getattr(self, N._trust_upstream_corvane_identity);
+    if (!vx::truthy(trust.get())) return vx::none();
+    static PyObject* email_header = nullptr;
+    static PyObject* id_header = nullptr;
+    if (!email_header) {
+        email_header = vx::check(PyBytes_FromString("x-corvane-user-email")).release();
+        id_header = vx::check(PyBytes_FromString("x-corvane-user-id")).release();
+    }
+    vx::Ref email = header_value(scope, email_header);
+    if (!email || PyUnicode_GET_LENGTH(email.get()) == 0) return vx::none();
+    vx::Ref stripped = strip(email.get());
+    vx::Ref lowered = vx::call_method(stripped.get(), N.lower);
+    vx::Ref user_id = header_value(scope, id_header);
+    vx::Ref d = vx::check(PyDict_New());
+    vx::check(PyDict_SetItem(d.get(), N.email, lowered.get()));
+    vx::check(PyDict_SetItem(d.get(), N.user_id, user_id ? user_id.get() : Py_None));
+    return d;
+}
+
+vx::Ref extract_token_impl(vx::FuncObject*, PyObject* const* a) {
+    PyObject* scope = a[1];
+    vx::Ref qs = mapping_get(scope, N.query_string, N.empty_bytes);
+    if (PyBytes_CheckExact(qs.get())) {
+        const char* p = PyBytes_AS_STRING(qs.get());
+        Py_ssize_t n = PyBytes_GET_SIZE(qs.get());
+        // Strict decode first: invalid UTF-8 raises, as the standard decoder says it.
+        bool ascii = true;
+        for (Py_ssize_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(p[i]) < 0x80;
+        if (!ascii) vx::Ref checked = vx::check(PyUnicode_DecodeUTF8(p, n, nullptr));
+        if (n) {
+            vx::Ref v = query_api_key(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n));
+            if (v) return v;
+        }
+    } else {
+        // Not bytes: follow the general route (decode(), then the standard parser).
+        vx::Ref meth = vx::getattr(qs.get(), N.decode);
+        vx::Ref text = vx::call(meth.get(), N.utf_8);
+        if (vx::truthy(text.get())) {
+            vx::Ref urllib = G(N.urllib);
+            vx::Ref parse = vx::getattr(urllib.get(), N.parse);
+            vx::Ref params = vx::call_method(parse.get(), N.parse_qs, text.get());
+            vx::Ref empty = vx::check(PyList_New(0));
+            vx::Ref keys = vx::call_method(params.get(), N.get, N.api_key, empty.get());
+            if (vx::truthy(keys.get())) return vx::check(PySequence_GetItem(keys.get(), 0));
+        }
+    }
+    if (vx::Ref t = bearer_from(scope, "authorization")) return t;
+    if (vx::Ref t = bearer_from(scope, "x-mcp-proxy-auth")) return t;
+    return vx::none();
+}
+
+vx::Param header_params[] = {{"scope", "Scope"}, {"name", "bytes", vx::Check::Bytes}};
+vx::Param path_params[] = {{"self"}, {"path", "str", vx::Check::Str}};
+vx::Param scope_params[] = {{"self"}, {"scope", "Scope"}};
+
+}  // namespace
+
+vx::Ref header_value(PyObject* scope, PyObject* name) {
+    vx::Ref headers = headers_of(scope);
+    vx::Ref result;
+    each_header(headers.get(), [&](PyObject* n, PyObject* v) {
+        if (!name_matches(n, name)) return false;
+        vx::Ref normalized = strip(decode_replace(v).get());
+        if (vx::truthy(normalized.get())) result = std::move(normalized);
+        return true;  // the first header of that name decides
+    });
+    return result;
+}
+
+vx::FuncSpec header_spec{"_header", "ApiKeyWardgate._header", nullptr, header_params, 2, "str | None",
+                         vx::Ret::Str, false, header_impl};
+vx::FuncSpec is_protected_path_spec{"_is_protected_path", "ApiKeyWardgate._is_protected_path", nullptr,
+                                    path_params, 2, "bool", vx::Ret::Any, false, is_protected_path_impl};
+vx::FuncSpec internal_identity_spec{"_internal_identity", "ApiKeyWardgate._internal_identity", nullptr,
+                                    scope_params, 2, "dict[str, str | None] | None", vx::Ret::Any, false,
+                                    internal_identity_impl};
+vx::FuncSpec extract_token_spec{"_extract_token", "ApiKeyWardgate._extract_token",
+                                "从 Query Param 或 Header 中提取 API Key。\n"
+                                "\n"
+                                "        查找顺序：\n"
+                                "        1. Query Param ``api_key``\n"
+                                "        2. ``Authorization: Bearer <key>``\n"
+                                "        3. ``X-MCP-Proxy-Auth: Bearer <key>``（MCP Inspector 代理发送的 Header）\n"
+                                "        ",
+                                scope_params, 2, "str | None", vx::Ret::Str, false, extract_token_impl};
+
+}  // namespace wardgate

@@ -1,0 +1,190 @@
+// Remote key verification: one pooled HTTP client per gate, a 60 s cache of successes and
+// a 300 s grace for them while the account backend fails transiently.
+#include "gate.hpp"
+
+namespace wardgate {
+namespace {
+
+vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
+    PyObject* self = a[0];
+    vx::Ref client = vx::getattr(self, N._client);
+    if (client.get() == Py_None) {
+        vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
+        vx::Ref read = G(N._VERIFY_READ_TIMEOUT_SECONDS);
+        vx::Ref connect = G(N._VERIFY_CONNECT_TIMEOUT_SECONDS);
+        vx::Ref max_conn = G(N._VERIFY_MAX_CONNECTIONS);
+        vx::Ref max_keep = G(N._VERIFY_MAX_KEEPALIVE);
+        vx::Ref expiry = G(N._VERIFY_KEEPALIVE_EXPIRY_SECONDS);
+        vx::Ref timeout_cls = vx::getattr(httpx.get(), vx::intern("Timeout"));
+        vx::Ref limits_cls = vx::getattr(httpx.get(), vx::intern("Limits"));
+        vx::Ref client_cls = vx::getattr(httpx.get(), vx::intern("AsyncClient"));
+        vx::Ref kw_connect = vx::check(Py_BuildValue("(s)", "connect"));
+        PyObject* targs[3] = {nullptr, read.get(), connect.get()};
+        vx::Ref timeout = vx::check(
+            PyObject_Vectorcall(timeout_cls.get(), targs + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_connect.get()));
+        vx::Ref kw_limits = vx::check(
+            Py_BuildValue("(sss)", "max_connections", "max_keepalive_connections", "keepalive_expiry"));
+        PyObject* largs[4] = {nullptr, max_conn.get(), max_keep.get(), expiry.get()};
+        vx::Ref limits = vx::check(
+            PyObject_Vectorcall(limits_cls.get(), largs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_limits.get()));
+        vx::Ref kw_client = vx::check(Py_BuildValue("(ss)", "timeout", "limits"));
+        PyObject* cargs[3] = {nullptr, timeout.get(), limits.get()};
+        client = vx::check(
+            PyObject_Vectorcall(client_cls.get(), cargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_client.get()));
+        vx::check(PyObject_SetAttr(self, N._client, client.get()));
+    }
+    return vx::getattr(self, N._client);
+}
+
+// "ValueError: ValueError('bad')"
+vx::Ref describe(PyObject* exc) {
+    vx::Ref name = vx::check(PyType_GetName(Py_TYPE(exc)));
+    vx::Ref r = vx::repr(exc);
+    return vx::check(PyUnicode_FromFormat("%U: %U", name.get(), r.get()));
+}
+
+// now - stamp < limit, with Python's arithmetic and comparison.
+bool younger_than(PyObject* now, PyObject* stamp, PyObject* limit) {
+    vx::Ref age = vx::check(PyNumber_Subtract(now, stamp));
+    return vx::check(PyObject_RichCompareBool(age.get(), limit, Py_LT));
+}
+
+vx::Ref cache_pop(PyObject* self, PyObject* key) {
+    vx::Ref cache = vx::getattr(self, N._verify_cache);
+    return vx::call_method(cache.get(), N.pop, key, Py_None);
+}
+
+vx::Ref checked_result(vx::Ref r) {
+    if (r.get() != Py_None && !PyDict_CheckExact(r.get()))
+        vx::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(r.get())->tp_name);
+    return r;
+}
+
+// args: self, api_key; slots: cached entry.
+vx::Async verify_remote_body(vx::Frame f) {
+    PyObject* self = f.arg(0);
+    PyObject* api_key = f.arg(1);
+    {
+        if (api_key == Py_None || PyUnicode_GET_LENGTH(api_key) == 0) co_return vx::none();
+        vx::Ref url = vx::getattr(self, N._auth_verify_url);
+        if (!vx::truthy(url.get())) co_return vx::none();
+    }
+    vx::Ref now;
+    {
+        vx::Ref time_mod = G(N.time);
+        now = vx::call_method(time_mod.get(), N.time_fn);
+        vx::Ref cache = vx::getattr(self, N._verify_cache);
+        f.set_slot(0, mapping_get(cache.get(), api_key, Py_None));
+    }
+    PyObject* cached = f.slot(0);
+    if (vx::truthy(cached)) {
+        vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
+        vx::Ref ttl = G(N._VERIFY_CACHE_TTL_SECONDS);
+        if (younger_than(now.get(), stamp.get(), ttl.get())) co_return checked_result(vx::check(PySequence_GetItem(cached, 1)));
+    }
+
+    vx::Ref failure_desc;
+    vx::Outcome resp;
+    {
+        vx::Ref awaitable;
+        try {
+            vx::Ref client = vx::call_method(self, N._get_client);
+            vx::Ref url = vx::getattr(self, N._auth_verify_url);
+            vx::Ref params = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
+            vx::Ref version = G(N.__version__);
+            vx::Ref headers = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
+            vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
+            vx::Ref get = vx::getattr(client.get(), N.get);
+            PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
+            awaitable = vx::check(
+                PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            resp = vx::Outcome::error(e.take());
+        }
+        if (awaitable) resp = co_await vx::TryAwait(awaitable);
+    }
+    if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());  // cancellation and the like
+    vx::Ref answer;  // set when the backend gave an authoritative answer
+    bool answered = false;
+    if (resp.ok()) {
+        try {
+            vx::Ref status = vx::getattr(resp.get(), N.status_code);
+            vx::Ref s200 = vx::check(PyLong_FromLong(200));
+            if (vx::check(PyObject_RichCompareBool(status.get(), s200.get(), Py_EQ))) {
+                vx::Ref data = vx::call_method(resp.get(), N.json);
+                vx::Ref valid = vx::call_method(data.get(), N.get, vx::intern("valid"));
+                if (vx::truthy(valid.get())) {
+                    vx::Ref entry = vx::check(PyTuple_Pack(2, now.get(), data.get()));
+                    vx::Ref cache = vx::getattr(self, N._verify_cache);
+                    vx::check(PyObject_SetItem(cache.get(), api_key, entry.get()));
+                    answer = std::move(data);
+                } else {
+                    cache_pop(self, api_key);
+                    answer = vx::none();
+                }
+                answered = true;
+            }
+            vx::Ref s401 = vx::check(PyLong_FromLong(401));
+            vx::Ref s403 = vx::check(PyLong_FromLong(403));
+            if (answered) {
+            } else if (vx::check(PyObject_RichCompareBool(status.get(), s401.get(), Py_EQ)) ||
+                       vx::check(PyObject_RichCompareBool(status.get(), s403.get(), Py_EQ))) {
+                cache_pop(self, api_key);
+                answer = vx::none();
+                answered = true;
+            } else {
+                failure_desc = vx::check(PyUnicode_FromFormat("HTTP %S", status.get()));
+            }
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            failure_desc = describe(e.value());
+        }
+    } else {
+        failure_desc = describe(resp.exception());
+    }
+    if (answered) co_return checked_result(std::move(answer));
+
+    if (vx::truthy(cached)) {
+        vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
+        vx::Ref grace = G(N._VERIFY_STALE_GRACE_SECONDS);
+        if (younger_than(now.get(), stamp.get(), grace.get())) {
+            vx::Ref fmt = vx::unicode("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行");
+            log(N.warning, {fmt.get(), failure_desc.get()});
+            co_return checked_result(vx::check(PySequence_GetItem(cached, 1)));
+        }
+    }
+    vx::Ref fmt = vx::unicode("远程校验 API Key 失败且无可用缓存宽限: %s");
+    log(N.warning, {fmt.get(), failure_desc.get()});
+    vx::Ref exc_cls = G(N.ApiKeyVerificationUnavailable);
+    vx::Ref exc = vx::call(exc_cls.get(), failure_desc.get());
+    throw vx::Error(std::move(exc));
+}
+
+vx::Ref verify_remote_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 2, 1, verify_remote_body);
+}
+
+vx::Param get_client_params[] = {{"self"}};
+vx::Param verify_params[] = {{"self"}, {"api_key", "str | None", vx::Check::Str, true}};
+
+}  // namespace
+
+vx::FuncSpec get_client_spec{"_get_client", "ApiKeyWardgate._get_client",
+                             "获取共享的 httpx.AsyncClient（懒加载）。\n"
+                             "\n"
+                             "        整个网关实例复用同一个连接池，避免每次校验都新建 TCP/TLS 连接而耗尽端口。\n"
+                             "        ",
+                             get_client_params, 1, "Any", vx::Ret::Any, false, get_client_impl};
+vx::FuncSpec verify_remote_spec{"_verify_remote", "ApiKeyWardgate._verify_remote",
+                                "调用账号后端校验 API Key，成功结果缓存 60 秒。\n"
+                                "\n"
+                                "        后端明确判定无效（200 且 valid 为假、401、403）时立即删除缓存；\n"
+                                "        超时、连接失败、非 JSON 或意外状态码视为临时失败，此时 300 秒内的\n"
+                                "        成功缓存仍可放行，否则抛出 ApiKeyVerificationUnavailable。\n"
+                                "        ",
+                                verify_params, 2, "dict | None", vx::Ret::Any, true, verify_remote_impl};
+
+}  // namespace wardgate
