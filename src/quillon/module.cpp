@@ -1,18 +1,107 @@
-// Placeholder until the router lands: an importable, empty module.
-#include "vx/vx.hpp"
+// The scenario router module: its names in order, the router and the two routes.
+#include "router.hpp"
+
+namespace quillon {
+
+PyObject* g_globals = nullptr;
+PyObject* g_module_name = nullptr;
 
 namespace {
-void body(PyObject*) {}
+
+const char kModuleDoc[] =
+    "Quillon 场景 REST 路由（从 api/app 迁移，逻辑保持不变）。\n"
+    "\n"
+    "REST 不直接调用 Manager：复用 MCP 的 quota_wrap（日额度占用/失败退回）与\n"
+    "telemetry_wrap（同一套低敏场景维度统计），保证 REST 与 MCP 同源同治理。\n";
+
+void set(PyObject* module, const char* name, const vx::Ref& value) {
+    vx::check(PyObject_SetAttrString(module, name, value.get()));
+}
+
+// `from module import a, b, ...` into the module namespace.
+void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names) {
+    for (const char* n : names) set(module, n, vx::import_from(from, n));
+}
+
+// router.<method>(path)(func): registers the route and returns what the decorator returns.
+vx::Ref register_route(const char* method, const char* path, PyObject* func) {
+    vx::Ref router = G("router");
+    vx::Ref decorator = vx::call_method(router.get(), vx::intern(method), vx::unicode(path).get());
+    return vx::call(decorator.get(), func);
+}
+
+void body(PyObject* module) {
+    g_globals = PyModule_GetDict(module);
+    g_module_name = vx::intern("vexlo.api.routers.quillon");
+    vx::check(PyModule_SetDocString(module, kModuleDoc));
+
+    set(module, "logging", vx::check(PyImport_ImportModule("logging")));
+    set(module, "time", vx::check(PyImport_ImportModule("time")));
+    import_names(module, "fastapi", {"APIRouter", "Depends"});
+    import_names(module, "fastapi.responses", {"JSONResponse"});
+    import_names(module, "starlette.concurrency", {"run_in_threadpool"});
+    import_names(module, "vexlo.api.deps", {"require_authenticated_user"});
+    import_names(module, "vexlo.api.errors", {"error_response", "safe_exception_message"});
+    import_names(module, "vexlo.api.schemas.quillon", {"QuillonRunRequest"});
+    {
+        vx::Ref logging = G("logging");
+        set(module, "_logger", vx::call_method(logging.get(), vx::intern("getLogger"), vx::unicode("vexlo.api").get()));
+    }
+    {
+        vx::Ref api_router = G("APIRouter");
+        vx::Ref tags = vx::check(Py_BuildValue("[s]", "quillon"));
+        vx::Ref prefix = vx::unicode("/api/v1");
+        set(module, "router", vx::call_kw(api_router.get(), {}, {{"prefix", prefix.get()}, {"tags", tags.get()}}));
+    }
+    auto fn = [&](vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
+        return vx::make_function(fdef, g_globals, g_module_name, defaults);
+    };
+    set(module, "_quillon_result_response", fn(result_response_spec));
+    set(module, "_trace_quillon_api", fn(trace_api_spec));
+    set(module, "_run_quillon_scenario", fn(run_scenario_spec));
+
+    vx::Ref scenarios = fn(scenarios_spec);
+    set(module, "quillon_scenarios", register_route("get", "/quillon/scenarios", scenarios.get()));
+
+    // The one dependency marker shared by every request of the run route.
+    vx::Ref depends = G("Depends");
+    vx::Ref require_user = G("require_authenticated_user");
+    vx::Ref marker = vx::call(depends.get(), require_user.get());
+    vx::Ref run = fn(run_spec, {marker.get()});
+    set(module, "quillon_run", register_route("post", "/quillon/run", run.get()));
+}
+
 vx::ModuleInit g_init{"quillon", body};
-PyObject* create(PyObject* spec, PyModuleDef*) { return vx::module_create(g_init, spec); }
+
+PyObject* create(PyObject* fdef, PyModuleDef*) { return vx::module_create(g_init, fdef); }
 int exec(PyObject* m) { return vx::module_exec(g_init, m); }
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    // Declared so that every kind of subinterpreter reaches our own check, which refuses it.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
+
 PyModuleDef def = {PyModuleDef_HEAD_INIT, "quillon", nullptr, 0, nullptr, slots};
+
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quillon() { return PyModuleDef_Init(&def); }
+void log(const char* level, std::initializer_list<PyObject*> args) {
+    vx::Ref logger = G("_logger");
+    vx::Ref meth = vx::getattr(logger.get(), vx::intern(level));
+    PyObject* argv[8];
+    size_t n = 0;
+    for (PyObject* a : args) argv[n++] = a;
+    vx::check(PyObject_Vectorcall(meth.get(), argv, n, nullptr));
+}
+
+void trace_api(PyObject* message) {
+    vx::Ref fn = G("_trace_quillon_api");
+    vx::call(fn.get(), message);
+}
+
+}  // namespace quillon
+
+PyMODINIT_FUNC PyInit_quillon() { return PyModuleDef_Init(&quillon::def); }

@@ -132,7 +132,7 @@ void body(PyObject* module) {
 
 vx::ModuleInit g_init{"_vxtest", body};
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return vx::module_create(g_init, spec); }
+PyObject* create(PyObject* module_spec, PyModuleDef*) { return vx::module_create(g_init, module_spec); }
 int exec(PyObject* m) { return vx::module_exec(g_init, m); }
 
 PyModuleDef_Slot slots[] = {

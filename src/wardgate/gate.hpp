@@ -40,7 +40,7 @@ extern PyObject* g_module_name;  // "vexlo.mcp.wardgate"
 
 inline vx::Ref G(PyObject* name) { return vx::global(g_globals, name); }
 
-// Native functions, one spec each (defined beside their implementation).
+// Native functions, one definition each (defined beside their implementation).
 extern vx::FuncSpec trace_quillon_spec;
 extern vx::FuncSpec init_spec;
 extern vx::FuncSpec header_spec;

@@ -48,8 +48,8 @@ void set(PyObject* module, const char* name, const vx::Ref& value) {
     vx::check(PyObject_SetAttrString(module, name, value.get()));
 }
 
-vx::Ref fn(vx::FuncSpec& spec, std::initializer_list<PyObject*> defaults = {}) {
-    return vx::make_function(spec, g_globals, g_module_name, defaults);
+vx::Ref fn(vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
+    return vx::make_function(fdef, g_globals, g_module_name, defaults);
 }
 
 void body(PyObject* module) {
@@ -139,7 +139,7 @@ void body(PyObject* module) {
 
 vx::ModuleInit g_init{"wardgate", body};
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return vx::module_create(g_init, spec); }
+PyObject* create(PyObject* fdef, PyModuleDef*) { return vx::module_create(g_init, fdef); }
 int exec(PyObject* m) { return vx::module_exec(g_init, m); }
 
 PyModuleDef_Slot slots[] = {

@@ -86,7 +86,7 @@ int find_param(const FuncSpec& s, PyObject* key) {
 }
 
 Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FuncSpec& s = *f->spec;
+    FuncSpec& s = *f->fdef;
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
     const int npos_params = positional_count(s);
     PyObject* bound[kMaxParams] = {};
@@ -203,7 +203,7 @@ PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FuncObject*>(self);
     if (!f->annotations) {
         f->annotations = guard<PyObject*>(nullptr, [&] {
-            FuncSpec& s = *f->spec;
+            FuncSpec& s = *f->fdef;
             Ref d = check(PyDict_New());
             for (int i = 0; i < s.nparams; ++i)
                 if (s.params[i].annotation)
@@ -234,7 +234,7 @@ PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FuncObject*>(self);
     if (!f->signature) {
         f->signature = guard<PyObject*>(nullptr, [&] {
-            FuncSpec& s = *f->spec;
+            FuncSpec& s = *f->fdef;
             Ref inspect = check(PyImport_ImportModule("inspect"));
             Ref parameter = getattr(inspect.get(), intern("Parameter"));
             Ref signature = getattr(inspect.get(), intern("Signature"));
@@ -265,7 +265,7 @@ PyObject* get_signature(PyObject* self, void*) {
 
 PyObject* get_coroutine_marker(PyObject* self, void*) {
     auto* f = reinterpret_cast<FuncObject*>(self);
-    if (!f->spec->coroutine) {
+    if (!f->fdef->coroutine) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }
@@ -338,20 +338,20 @@ void init_function_type() {
     check(PyType_Ready(&FunctionType));
 }
 
-Ref make_function(FuncSpec& spec, PyObject* globals, PyObject* module_name,
+Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
                   std::initializer_list<PyObject*> defaults, PyObject* closure) {
-    ensure_spec_strings(spec);
+    ensure_spec_strings(fdef);
     init_function_type();
     auto* f = PyObject_GC_New(FuncObject, &FunctionType);
     if (!f) throw_error();
     f->vectorcall = func_vectorcall;
-    f->spec = &spec;
+    f->fdef = &fdef;
     f->closure = Py_XNewRef(closure);
     f->globals = Py_XNewRef(globals);
-    f->name = Py_NewRef(spec.name_obj);
-    f->qualname = Py_NewRef(spec.qualname_obj);
+    f->name = Py_NewRef(fdef.name_obj);
+    f->qualname = Py_NewRef(fdef.qualname_obj);
     f->module = Py_XNewRef(module_name);
-    f->doc = Py_NewRef(spec.doc_obj ? spec.doc_obj : Py_None);
+    f->doc = Py_NewRef(fdef.doc_obj ? fdef.doc_obj : Py_None);
     f->defaults = nullptr;
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
@@ -363,13 +363,13 @@ Ref make_function(FuncSpec& spec, PyObject* globals, PyObject* module_name,
     auto it = defaults.begin();
     Ref pos_defaults = check(PyList_New(0));
     Ref kw_defaults;
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (!spec.params[i].has_default) continue;
+    for (int i = 0; i < fdef.nparams; ++i) {
+        if (!fdef.params[i].has_default) continue;
         if (it == defaults.end()) raise(PyExc_SystemError, "native function: missing default value");
         f->defvals[i] = Py_NewRef(*it++);
-        if (spec.params[i].kind == Kind::KwOnly) {
+        if (fdef.params[i].kind == Kind::KwOnly) {
             if (!kw_defaults) kw_defaults = check(PyDict_New());
-            check(PyDict_SetItem(kw_defaults.get(), spec.param_names[i], f->defvals[i]));
+            check(PyDict_SetItem(kw_defaults.get(), fdef.param_names[i], f->defvals[i]));
         } else {
             check(PyList_Append(pos_defaults.get(), f->defvals[i]));
         }

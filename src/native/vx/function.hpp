@@ -53,7 +53,7 @@ struct FuncSpec {
 struct FuncObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    FuncSpec* spec;
+    FuncSpec* fdef;
     PyObject* closure;       // owned, any object the implementation needs; may be null
     PyObject* globals;       // owned: the defining module's dict
     PyObject* name;
@@ -76,7 +76,7 @@ void init_function_type();
 
 // Creates a function. `defaults` are given in parameter order for the parameters marked
 // has_default. `module_name` is the __module__ str.
-Ref make_function(FuncSpec& spec, PyObject* globals, PyObject* module_name,
+Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
                   std::initializer_list<PyObject*> defaults = {}, PyObject* closure = nullptr);
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"

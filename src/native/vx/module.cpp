@@ -24,10 +24,10 @@ bool check_single_interpreter() {
 
 }  // namespace
 
-PyObject* module_create(ModuleInit& init, PyObject* spec) noexcept {
+PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept {
     if (!check_single_interpreter()) return nullptr;
     if (init.module) return Py_NewRef(init.module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (!name) return nullptr;
     PyObject* m = PyModule_NewObject(name);
     Py_DECREF(name);

@@ -19,7 +19,7 @@ struct ModuleInit {
     PyObject* module = nullptr;          // the one module object (kept for the process)
 };
 
-PyObject* module_create(ModuleInit& init, PyObject* spec) noexcept;
+PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept;
 int module_exec(ModuleInit& init, PyObject* module) noexcept;
 
 // Reads a module global by name at the moment of use, as Python code would (then builtins).

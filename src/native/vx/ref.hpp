@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace vx {
@@ -139,5 +140,9 @@ inline Ref call_method(PyObject* self, PyObject* name, A... args) {
                                            (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
+
+// Calls with positional arguments, then keyword arguments (names as C strings, in order).
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<std::pair<const char*, PyObject*>> kwargs);
 
 }  // namespace vx

@@ -1,0 +1,1 @@
+"""Request and response models of the REST API."""

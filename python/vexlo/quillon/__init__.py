@@ -1,0 +1,1 @@
+"""Quillon data service: scenario catalogue and execution."""

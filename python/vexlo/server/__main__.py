@@ -1,0 +1,137 @@
+"""Run the vexlo service: ``python -m vexlo.server [options]`` (``make run ARGS="..."``).
+
+Every option falls back to a VEXLO_* environment variable, then to its default. Without
+--api-key or --auth-verify-url, keys are verified by the service's own key backend
+(GET /v1/mcp/verify-key) against the SQLite key store in the data folder.
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import ipaddress
+import os
+import sqlite3
+import sys
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import Any
+
+from vexlo.server.keys import OneLineParser
+from vexlo.server.logs import log_config
+from vexlo.server.keystore import KeyStore, KeyStoreError
+from vexlo.server.settings import (
+    DEFAULT_PROTECTED_PREFIXES,
+    ENV_DEMO_KEY,
+    Settings,
+    SettingsError,
+    parse_int,
+)
+
+APP_FACTORY = "vexlo.server.app:build_from_env"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = OneLineParser(prog="python -m vexlo.server", description="Run the vexlo MCP and REST service.")
+    parser.add_argument("--host", help="address to listen on (VEXLO_HOST, default 127.0.0.1)")
+    parser.add_argument("--port", help="port to listen on (VEXLO_PORT, default 8000)")
+    parser.add_argument("--data-dir", help="folder of the key store (VEXLO_DATA_DIR, default ./data)")
+    parser.add_argument("--api-key", help="fixed-key mode: accept only this key (VEXLO_API_KEY; "
+                                          "prefer the variable, command lines are visible to other users)")
+    parser.add_argument("--auth-verify-url", help="verify keys with this external account backend "
+                                                  "(VEXLO_AUTH_VERIFY_URL; default: the embedded one)")
+    parser.add_argument("--protected-prefix", action="append", metavar="PREFIX",
+                        help="path prefix that needs a key; repeatable (VEXLO_PROTECTED_PREFIXES, comma-separated; "
+                             f"default {' '.join(DEFAULT_PROTECTED_PREFIXES)})")
+    parser.add_argument("--trust-upstream-identity", action="store_true", default=None,
+                        help="accept the upstream platform's identity headers instead of a key "
+                             "(VEXLO_TRUST_UPSTREAM_IDENTITY); only behind a proxy that sets them")
+    parser.add_argument("--workers", help="worker processes (VEXLO_WORKERS, default 1)")
+    return parser
+
+
+def settings_from_args(args: argparse.Namespace, environ: Mapping[str, str]) -> Settings:
+    settings = Settings.from_env(environ)
+    changes: dict[str, Any] = {}
+    if args.host is not None:
+        changes["host"] = args.host
+    if args.port is not None:
+        changes["port"] = parse_int("--port", args.port, low=1, high=65535)
+    if args.data_dir is not None:
+        changes["data_dir"] = Path(args.data_dir).absolute()
+    if args.api_key is not None:
+        changes["api_key"] = args.api_key
+    if args.auth_verify_url is not None:
+        changes["auth_verify_url"] = args.auth_verify_url
+    if args.protected_prefix:
+        changes["protected_prefixes"] = tuple(args.protected_prefix)
+    if args.trust_upstream_identity:
+        changes["trust_upstream_identity"] = True
+    if args.workers is not None:
+        changes["workers"] = parse_int("--workers", args.workers, low=1)
+    return dataclasses.replace(settings, **changes)
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _prepare(settings: Settings) -> list[str]:
+    """Check the settings and the key store; returns the lines to show the operator."""
+    settings.validate()
+    base = settings.local_base_url
+    lines = [f"vexlo: serving on {base} ({settings.workers} worker(s)); protected: "
+             + ", ".join(settings.protected_prefixes)]
+    if settings.api_key:
+        lines.append("vexlo: fixed-key mode; try: "
+                     f"curl -H \"Authorization: Bearer <your key>\" {base}/api/v1/whoami")
+        lines.append("vexlo: note: fixed-key mode identifies no account, so /api/v1/whoami shows no e-mail "
+                     "and /api/v1/quillon/run answers 401")
+    elif settings.auth_verify_url:
+        lines.append(f"vexlo: keys are verified by {settings.auth_verify_url}")
+    else:
+        store = KeyStore(settings.data_dir)
+        store.initialise()
+        created = store.ensure_demo_key(settings.demo_key)
+        lines.append(f"vexlo: keys are verified by the embedded backend, store {store.path}")
+        if created is not None:
+            lines.append("vexlo: created a demo key; it is shown only this once:")
+            lines.append(f"    {created}")
+            lines.append(f"    curl -H \"Authorization: Bearer {created}\" {base}/api/v1/whoami")
+        elif settings.demo_key is not None:
+            lines.append(f"vexlo: {ENV_DEMO_KEY} is registered; try: "
+                         f"curl -H \"Authorization: Bearer ${ENV_DEMO_KEY}\" {base}/api/v1/whoami")
+        else:
+            lines.append("vexlo: add a key with: python -m vexlo.server.keys add --email you@example.com")
+    if settings.trust_upstream_identity and not _is_loopback(settings.host):
+        lines.append("vexlo: warning: upstream identity headers are trusted on a non-loopback address; "
+                     "anyone who can reach this port can claim any e-mail")
+    return lines
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        settings = settings_from_args(args, os.environ)
+        lines = _prepare(settings)
+    except (SettingsError, KeyStoreError, sqlite3.Error, OSError) as exc:
+        print(f"vexlo: error: {exc}", file=sys.stderr)
+        return 2
+    for line in lines:
+        print(line, flush=True)
+
+    import uvicorn
+
+    # Workers build the app from the environment (see build_from_env), so export the settings.
+    os.environ.update(settings.to_env())
+    uvicorn.run(APP_FACTORY, factory=True, host=settings.host, port=settings.port,
+                workers=settings.workers, log_config=log_config())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,36 @@
+"""Logging set-up of the service."""
+from __future__ import annotations
+
+import copy
+import logging
+import re
+from typing import Any
+
+# API keys travel in query strings (clients that cannot send headers, and the gate's own
+# verification request to the key backend); access log lines must not carry them.
+_KEY_IN_QUERY = re.compile(r"((?:^|[?&])api_key=)[^&\s\"]*", re.IGNORECASE)
+
+
+def redact(text: str) -> str:
+    return _KEY_IN_QUERY.sub(r"\1[redacted]", text)
+
+
+class RedactApiKeys(logging.Filter):
+    def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record.args, tuple):
+            record.args = tuple(redact(a) if isinstance(a, str) else a for a in record.args)
+        elif isinstance(record.msg, str):
+            record.msg = redact(record.msg)
+        return True
+
+
+def log_config() -> dict[str, Any]:
+    """uvicorn's logging set-up, plus the vexlo loggers and redacted access lines."""
+    from uvicorn.config import LOGGING_CONFIG
+
+    config = copy.deepcopy(LOGGING_CONFIG)
+    config.setdefault("filters", {})["redact_api_keys"] = {"()": "vexlo.server.logs.RedactApiKeys"}
+    config["handlers"]["access"].setdefault("filters", []).append("redact_api_keys")
+    # The gate and the router log on "vexlo.mcp" and "vexlo.api"; show them like uvicorn's own.
+    config["loggers"]["vexlo"] = {"handlers": ["default"], "level": "INFO", "propagate": False}
+    return config

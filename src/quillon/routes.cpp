@@ -1,0 +1,114 @@
+// The two routes: the public scenario list and the authenticated, governed run.
+#include "router.hpp"
+
+namespace quillon {
+namespace {
+
+vx::Ref error_reply(PyObject* exc, PyObject* message) {
+    vx::Ref error_response = G("error_response");
+    vx::Ref code = vx::check(PyType_GetName(Py_TYPE(exc)));
+    vx::Ref status = vx::check(PyLong_FromLong(502));
+    return vx::call_kw(error_response.get(), {},
+                       {{"code", code.get()}, {"message", message}, {"status_code", status.get()}});
+}
+
+// A failure raised while handling `pending` carries it as __context__, as in Python.
+void chain(vx::Error& e, PyObject* pending) {
+    if (pending && e.value() != pending) {
+        PyObject* ctx = PyException_GetContext(e.value());
+        if (!ctx) PyException_SetContext(e.value(), Py_NewRef(pending));
+        Py_XDECREF(ctx);
+    }
+}
+
+vx::Async scenarios_body(vx::Frame) {
+    vx::Outcome out;
+    {
+        vx::Ref aw;
+        try {
+            vx::Ref manager_cls = vx::import_from("vexlo.quillon.services", "QuillonApiManager");
+            vx::Ref manager = vx::call(manager_cls.get());
+            vx::Ref scenarios = vx::getattr(manager.get(), vx::intern("scenarios"));
+            vx::Ref run_in_threadpool = G("run_in_threadpool");
+            aw = vx::call(run_in_threadpool.get(), scenarios.get());
+        } catch (vx::Error& e) {
+            out = vx::Outcome::error(e.take());
+        }
+        if (aw) out = co_await vx::TryAwait(aw);
+    }
+    if (!out.ok()) {
+        if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
+        try {
+            vx::Ref message = vx::unicode("Quillon 场景列表读取失败，请稍后重试");
+            co_return error_reply(out.exception(), message.get());
+        } catch (vx::Error& e) {
+            chain(e, out.exception());
+            throw;
+        }
+    }
+    vx::Ref body = vx::check(Py_BuildValue("{sOsOsO}", "success", Py_True, "data", out.get(), "error", Py_None));
+    vx::Ref json_response = G("JSONResponse");
+    co_return vx::call(json_response.get(), body.get());
+}
+
+vx::Async run_route_body(vx::Frame f) {
+    PyObject* payload = f.arg(0);
+    PyObject* user_email = f.arg(1);
+    {
+        vx::Ref scenario = vx::str(vx::getattr(payload, vx::intern("scenario")).get());
+        vx::Ref site = vx::str(vx::getattr(payload, vx::intern("site")).get());
+        vx::Ref line = vx::check(
+            PyUnicode_FromFormat("route_enter path=/api/v1/quillon/run scenario=%U site=%U", scenario.get(), site.get()));
+        trace_api(line.get());
+        vx::Ref fmt = vx::unicode("route_identity_resolved has_user_email=%s");
+        vx::Ref has = vx::boolean(PyUnicode_GET_LENGTH(user_email) != 0);
+        vx::Ref line2 = vx::check(PyUnicode_Format(fmt.get(), has.get()));
+        trace_api(line2.get());
+    }
+    vx::Outcome out;
+    {
+        vx::Ref aw;
+        try {
+            vx::Ref run = G("_run_quillon_scenario");
+            aw = vx::call(run.get(), payload);
+        } catch (vx::Error& e) {
+            out = vx::Outcome::error(e.take());
+        }
+        if (aw) out = co_await vx::TryAwait(aw);
+    }
+    if (!out.ok()) {
+        if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
+        try {
+            vx::Ref safe = G("safe_exception_message");
+            vx::Ref message = vx::call(safe.get(), out.exception());
+            co_return error_reply(out.exception(), message.get());
+        } catch (vx::Error& e) {
+            chain(e, out.exception());
+            throw;
+        }
+    }
+    vx::Ref mapping = G("_quillon_result_response");
+    co_return vx::call(mapping.get(), out.get());
+}
+
+vx::Ref scenarios_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 0, 0, scenarios_body);
+}
+vx::Ref run_route_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 2, 0, run_route_body);
+}
+
+vx::Param run_route_params[] = {
+    {"payload", "QuillonRunRequest"},
+    {"_user_email", "str", vx::Check::Str, false, vx::Kind::PosOrKw, true},
+};
+
+}  // namespace
+
+vx::FuncSpec scenarios_spec{"quillon_scenarios", "quillon_scenarios",
+                            "列出可用于 Quillon 场景执行的公开场景定义（公开端点，无需账号授权）。", nullptr, 0,
+                            "JSONResponse", vx::Ret::Any, true, scenarios_impl};
+vx::FuncSpec run_spec{"quillon_run", "quillon_run", "执行 Quillon 场景并返回完整格式化数据和额度信息。",
+                      run_route_params, 2, "JSONResponse", vx::Ret::Any, true, run_route_impl};
+
+}  // namespace quillon

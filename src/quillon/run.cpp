@@ -1,0 +1,205 @@
+// The governed run: the host's MCP tool behind the same quota and telemetry wrappers the
+// MCP server uses, with the tool's API-mode flag set for exactly the time of the run.
+#include "router.hpp"
+
+namespace quillon {
+namespace {
+
+vx::Ref text(PyObject* o) { return vx::str(o); }
+
+vx::Ref concat(std::initializer_list<PyObject*> parts) {
+    vx::Ref empty = vx::unicode("");
+    vx::Ref list = vx::check(PyList_New(0));
+    for (PyObject* p : parts) vx::check(PyList_Append(list.get(), p));
+    return vx::check(PyUnicode_Join(empty.get(), list.get()));
+}
+
+void trace_literal(const char* s) {
+    vx::Ref m = vx::unicode(s);
+    trace_api(m.get());
+}
+
+vx::Ref elapsed_ms(PyObject* started_at) {
+    vx::Ref time_mod = G("time");
+    vx::Ref now = vx::call_method(time_mod.get(), vx::intern("monotonic"));
+    vx::Ref delta = vx::check(PyNumber_Subtract(now.get(), started_at));
+    vx::Ref thousand = vx::check(PyLong_FromLong(1000));
+    vx::Ref ms = vx::check(PyNumber_Multiply(delta.get(), thousand.get()));
+    return vx::check(PyNumber_Long(ms.get()));
+}
+
+// "<qualified name>()" as the interpreter names a callee in argument errors.
+vx::Ref function_str(PyObject* func) {
+    PyObject* qualname = nullptr;
+    if (PyObject_GetOptionalAttr(func, vx::intern("__qualname__"), &qualname) < 0) vx::throw_error();
+    if (!qualname) return vx::str(func);
+    vx::Ref q = vx::Ref::steal(qualname);
+    PyObject* module = nullptr;
+    if (PyObject_GetOptionalAttr(func, vx::intern("__module__"), &module) < 0) vx::throw_error();
+    vx::Ref m = vx::Ref::steal(module);
+    if (m && PyUnicode_Check(m.get()) && PyUnicode_CompareWithASCIIString(m.get(), "builtins") != 0)
+        return vx::check(PyUnicode_FromFormat("%U.%S()", m.get(), q.get()));
+    return vx::check(PyUnicode_FromFormat("%S()", q.get()));
+}
+
+void add_keyword(PyObject* kwargs, PyObject* func, const char* key, PyObject* value) {
+    vx::Ref k = vx::unicode(key);
+    if (vx::check(PyDict_Contains(kwargs, k.get()))) {
+        vx::Ref fs = function_str(func);
+        vx::raise_format(PyExc_TypeError, "%U got multiple values for keyword argument '%s'", fs.get(), key);
+    }
+    vx::check(PyDict_SetItem(kwargs, k.get(), value));
+}
+
+enum Slot { PAYLOAD };
+enum Local { MODE_VAR, MODE_TOKEN, GOVERNED, NLOCALS };
+
+vx::Async run_body(vx::Frame f) {
+    PyObject* payload = f.arg(PAYLOAD);
+
+    trace_literal("import_start module=vexlo.quillon.api.scenarios");
+    vx::Ref telemetry_dimensions = vx::import_from("vexlo.quillon.api.scenarios", "telemetry_dimensions");
+    trace_literal("import_done module=vexlo.quillon.api.scenarios");
+
+    trace_literal("import_start module=vexlo.mcp.instrumentation");
+    vx::Ref quota_wrap = vx::import_from("vexlo.mcp.instrumentation", "quota_wrap");
+    vx::Ref telemetry_wrap = vx::import_from("vexlo.mcp.instrumentation", "telemetry_wrap");
+    trace_literal("import_done module=vexlo.mcp.instrumentation");
+
+    trace_literal("import_start module=vexlo.mcp.tools.quillon");
+    vx::Ref mode_var = vx::import_from("vexlo.mcp.tools.quillon", "_QUILLON_API_MODE");
+    vx::Ref tool = vx::import_from("vexlo.mcp.tools.quillon", "quillon_run");
+    trace_literal("import_done module=vexlo.mcp.tools.quillon");
+
+    vx::Ref started_at;
+    {
+        vx::Ref time_mod = G("time");
+        started_at = vx::call_method(time_mod.get(), vx::intern("monotonic"));
+    }
+    vx::Ref scenario = vx::getattr(payload, vx::intern("scenario"));
+    vx::Ref site = vx::getattr(payload, vx::intern("site"));
+    {
+        vx::Ref export_format = vx::getattr(payload, vx::intern("export_format"));
+        vx::Ref wait = vx::getattr(payload, vx::intern("wait"));
+        vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_start scenario=%s site=%s export_format=%s wait=%s");
+        log("info", {fmt.get(), scenario.get(), site.get(), export_format.get(), wait.get()});
+        vx::Ref line = concat({vx::unicode("api_start scenario=").get(), text(scenario.get()).get(),
+                               vx::unicode(" site=").get(), text(site.get()).get(), vx::unicode(" export_format=").get(),
+                               text(export_format.get()).get(), vx::unicode(" wait=").get(), text(wait.get()).get()});
+        trace_api(line.get());
+    }
+    {
+        vx::Ref quota_wrapped = vx::call(quota_wrap.get(), tool.get());
+        vx::Ref quillon = vx::unicode("quillon");
+        f.set_slot(GOVERNED, vx::call_kw(telemetry_wrap.get(), {quota_wrapped.get()},
+                                         {{"module", quillon.get()}, {"dimension_resolver", telemetry_dimensions.get()}}));
+    }
+    {
+        vx::Ref fmt = vx::unicode("governance_ready scenario=%s");
+        vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), scenario.get()));
+        trace_api(line.get());
+    }
+    {
+        vx::Ref token = PyContextVar_CheckExact(mode_var.get()) ? vx::check(PyContextVar_Set(mode_var.get(), Py_True))
+                                                                : vx::call_method(mode_var.get(), vx::intern("set"), Py_True);
+        f.set_slot(MODE_VAR, std::move(mode_var));
+        f.set_slot(MODE_TOKEN, std::move(token));
+    }
+
+    vx::Outcome out;
+    {
+        vx::Ref aw;
+        try {
+            PyObject* governed = f.slot(GOVERNED);
+            vx::Ref get_jwt = vx::import_from("vexlo.mcp.context", "get_current_jwt");
+            vx::Ref get_session = vx::import_from("vexlo.mcp.context", "get_current_session_id");
+            vx::Ref kwargs = vx::check(PyDict_New());
+            {
+                vx::Ref exclude = vx::boolean(true);
+                vx::Ref dump_fn = vx::getattr(payload, vx::intern("model_dump"));
+                vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{"exclude_none", exclude.get()}});
+                if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
+                    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                        PyErr_Clear();
+                        vx::raise_format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(dump.get())->tp_name);
+                    }
+                    vx::throw_error();
+                }
+            }
+            add_keyword(kwargs.get(), governed, "session_id", vx::call(get_session.get()).get());
+            add_keyword(kwargs.get(), governed, "jwt", vx::call(get_jwt.get()).get());
+            vx::Ref no_args = vx::check(PyTuple_New(0));
+            aw = vx::check(PyObject_Call(governed, no_args.get(), kwargs.get()));
+        } catch (vx::Error& e) {
+            out = vx::Outcome::error(e.take());
+        }
+        if (aw) out = co_await vx::TryAwait(aw);
+    }
+    if (!out.ok() && out.matches(PyExc_Exception)) {
+        try {
+            vx::Ref error_type = vx::check(PyType_GetName(Py_TYPE(out.exception())));
+            vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_error scenario=%s site=%s error_type=%s elapsed_ms=%s");
+            log("warning", {fmt.get(), scenario.get(), site.get(), error_type.get(), elapsed_ms(started_at.get()).get()});
+            vx::Ref line = concat({vx::unicode("api_error scenario=").get(), text(scenario.get()).get(),
+                                   vx::unicode(" site=").get(), text(site.get()).get(),
+                                   vx::unicode(" error_type=").get(), error_type.get(),
+                                   vx::unicode(" elapsed_ms=").get(), text(elapsed_ms(started_at.get()).get()).get()});
+            trace_api(line.get());
+        } catch (vx::Error& e) {
+            // A failure while reporting replaces the run's exception, which becomes its context.
+            if (e.value() != out.exception()) {
+                PyObject* ctx = PyException_GetContext(e.value());
+                if (!ctx) PyException_SetContext(e.value(), Py_NewRef(out.exception()));
+                Py_XDECREF(ctx);
+            }
+            out = vx::Outcome::error(e.take());
+        }
+    }
+    // The flag is restored whatever happened, cancellation included.
+    try {
+        PyObject* var = f.slot(MODE_VAR);
+        if (PyContextVar_CheckExact(var))
+            vx::check(PyContextVar_Reset(var, f.slot(MODE_TOKEN)));
+        else
+            vx::call_method(var, vx::intern("reset"), f.slot(MODE_TOKEN));
+    } catch (vx::Error& e) {
+        if (!out.ok() && e.value() != out.exception()) {
+            PyObject* ctx = PyException_GetContext(e.value());
+            if (!ctx) PyException_SetContext(e.value(), Py_NewRef(out.exception()));
+            Py_XDECREF(ctx);
+        }
+        throw;
+    }
+    if (!out.ok()) throw vx::Error(out.take_error());
+
+    vx::Ref result = out.take_value();
+    {
+        vx::Ref success = PyDict_Check(result.get())
+                              ? vx::call_method(result.get(), vx::intern("get"), vx::intern("success"))
+                              : vx::none();
+        vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_done scenario=%s site=%s success=%s elapsed_ms=%s");
+        log("info", {fmt.get(), scenario.get(), site.get(), success.get(), elapsed_ms(started_at.get()).get()});
+        vx::Ref line = concat({vx::unicode("api_done scenario=").get(), text(scenario.get()).get(),
+                               vx::unicode(" site=").get(), text(site.get()).get(), vx::unicode(" success=").get(),
+                               text(success.get()).get(), vx::unicode(" elapsed_ms=").get(),
+                               text(elapsed_ms(started_at.get()).get()).get()});
+        trace_api(line.get());
+    }
+    if (result.get() != Py_None && !PyDict_CheckExact(result.get()))
+        vx::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
+    co_return result;
+}
+
+vx::Ref run_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 1, NLOCALS, run_body);
+}
+
+vx::Param run_params[] = {{"payload", "QuillonRunRequest"}};
+
+}  // namespace
+
+vx::FuncSpec run_scenario_spec{"_run_quillon_scenario", "_run_quillon_scenario",
+                               "调用 Quillon MCP 同源实现，并保留其额度与遥测治理。", run_params, 1, "dict",
+                               vx::Ret::Any, true, run_impl};
+
+}  // namespace quillon

@@ -1,0 +1,232 @@
+"""Daily quota, telemetry and the quillon_run tool, alone and composed as the router composes them."""
+import asyncio
+from datetime import datetime, timezone
+
+import pytest
+
+from vexlo.mcp import instrumentation as inst
+from vexlo.mcp.context import mcp_request_ctx
+from vexlo.mcp.tools import quillon as tool
+from vexlo.quillon.api.scenarios import telemetry_dimensions
+
+OK = {"success": True, "data": {}, "error": None}
+FAILED = {"success": False, "data": None, "error": {"code": "QUILLON_FORBIDDEN", "message": "m"}}
+
+
+@pytest.fixture(autouse=True)
+def clean_state(monkeypatch):
+    monkeypatch.delenv(inst.QUOTA_ENV, raising=False)
+    monkeypatch.delenv(tool.RATE_ENV, raising=False)
+    inst.reset_quota()
+    inst.reset_telemetry()
+    tool.reset_rate_limits()
+    yield
+    inst.reset_quota()
+    inst.reset_telemetry()
+    tool.reset_rate_limits()
+
+
+@pytest.fixture
+def as_user():
+    tokens = []
+    yield lambda ctx: tokens.append(mcp_request_ctx.set(ctx))
+    for token in reversed(tokens):
+        mcp_request_ctx.reset(token)
+
+
+def _returning(value):
+    calls = []
+
+    async def fn(**kwargs):
+        calls.append(kwargs)
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+    return fn, calls
+
+
+@pytest.mark.parametrize("outcome, kept", [(OK, 1), (FAILED, 0), ({"data": 1}, 0), (None, 0), (ValueError("x"), 0)])
+def test_quota_kept_only_for_success(as_user, outcome, kept):
+    as_user({"email": "a@b.c"})
+    fn, _ = _returning(outcome)
+    wrapped = inst.quota_wrap(fn)
+    if isinstance(outcome, BaseException):
+        with pytest.raises(type(outcome)):
+            asyncio.run(wrapped(scenario="s"))
+    else:
+        result = asyncio.run(wrapped(scenario="s"))
+        if outcome is OK:
+            assert result["quota"] == {"daily_limit": 50, "used_today": 1, "remaining_today": 49}
+        else:
+            assert result is outcome  # failures pass through untouched
+    assert inst.quota_usage().get("email:a@b.c", 0) == kept
+
+
+def test_quota_exhaustion_envelope(monkeypatch, as_user):
+    monkeypatch.setenv(inst.QUOTA_ENV, "2")
+    monkeypatch.setattr(inst, "_utcnow", lambda: datetime(2025, 3, 1, 23, 59, 30, 500000, tzinfo=timezone.utc))
+    as_user({"email": "a@b.c"})
+    fn, calls = _returning(OK)
+    wrapped = inst.quota_wrap(fn)
+    results = [asyncio.run(wrapped(scenario="s", session_id=None)) for _ in range(3)]
+    assert [r["success"] for r in results] == [True, True, False]
+    assert len(calls) == 2
+    assert results[2] == {"success": False, "data": None, "error": {
+        "code": "QUILLON_QUOTA_INSUFFICIENT", "message": results[2]["error"]["message"],
+        "retry_after_seconds": 30}}
+    # Another user has a quota of their own.
+    as_user({"user_id": "u2"})
+    assert asyncio.run(wrapped(scenario="s"))["success"] is True
+
+
+def test_cancelled_call_gives_quota_back(as_user):
+    as_user({"email": "a@b.c"})
+
+    async def main():
+        task = asyncio.ensure_future(inst.quota_wrap(asyncio.sleep)(delay=10))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+    assert inst.quota_usage() == {}
+
+
+def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user):
+    as_user({"email": "a@b.c"})
+    day1 = datetime(2025, 3, 1, 23, 59, 59, tzinfo=timezone.utc)
+    day2 = datetime(2025, 3, 2, 0, 0, 1, tzinfo=timezone.utc)
+    clock = {"now": day1}
+    monkeypatch.setattr(inst, "_utcnow", lambda: clock["now"])
+    ok_fn, _ = _returning(OK)
+
+    async def slow_failure(**kwargs):
+        clock["now"] = day2
+        await inst.quota_wrap(ok_fn)(scenario="s")  # a run on the new day, while this one runs
+        return FAILED
+
+    asyncio.run(inst.quota_wrap(slow_failure)(scenario="s"))
+    assert inst.quota_usage() == {"email:a@b.c": 1}
+
+
+def test_bad_quota_setting_falls_back_to_default(monkeypatch):
+    monkeypatch.setenv(inst.QUOTA_ENV, "lots")
+    assert inst.daily_quota() == inst.DEFAULT_DAILY_QUOTA
+    monkeypatch.setenv(inst.QUOTA_ENV, "0")
+    assert inst.daily_quota() == 0
+
+
+def test_telemetry_counts_outcomes_per_dimensions():
+    async def fn(**kwargs):
+        if kwargs["scenario"] == "boom":
+            raise KeyError("x")
+        return OK if kwargs.get("site") != "bad" else FAILED
+
+    wrapped = inst.telemetry_wrap(fn, module="quillon", dimension_resolver=telemetry_dimensions)
+    for site in ("a", "a", "bad"):
+        asyncio.run(wrapped(scenario="traffic_overview", site=site, jwt="secret", session_id="sess"))
+    with pytest.raises(KeyError):
+        asyncio.run(wrapped(scenario="boom"))
+    with pytest.raises(TypeError):
+        asyncio.run(wrapped("positional"))
+    snap = {(s["dimensions"]["scenario"], s["dimensions"]["site"]): s for s in inst.telemetry_snapshot()}
+    assert snap[("traffic_overview", "a")]["calls"] == 2
+    assert snap[("traffic_overview", "a")]["outcomes"] == {"success": 2}
+    assert snap[("traffic_overview", "bad")]["outcomes"] == {"QUILLON_FORBIDDEN": 1}
+    assert snap[("unknown", "default")]["outcomes"] == {"exception:KeyError": 1}
+    assert "secret" not in repr(inst.telemetry_snapshot()) and "sess" not in repr(inst.telemetry_snapshot())
+    inst.reset_telemetry()
+    assert inst.telemetry_snapshot() == []
+
+
+def test_failing_dimension_resolver_does_not_fail_the_call():
+    def resolver(kwargs):
+        raise RuntimeError("resolver bug")
+
+    fn, calls = _returning(OK)
+    assert asyncio.run(inst.telemetry_wrap(fn, module="m", dimension_resolver=resolver)(a=1)) is OK
+    assert calls == [{"a": 1}]
+    assert inst.telemetry_snapshot()[0]["dimensions"] == {"dimension_error": "true"}
+
+
+def _run(api_mode=True, *, tool_fn=tool.quillon_run, **kwargs):
+    async def main():
+        token = tool._QUILLON_API_MODE.set(api_mode)
+        try:
+            return await tool_fn(**kwargs)
+        finally:
+            tool._QUILLON_API_MODE.reset(token)
+    return asyncio.run(main())
+
+
+@pytest.mark.parametrize("ctx, kwargs, api_mode, code", [
+    (None, {"scenario": ""}, True, "QUILLON_INVALID_ARGUMENT"),
+    (None, {"scenario": "traffic_overview", "export_format": "xml"}, True, "QUILLON_INVALID_ARGUMENT"),
+    (None, {"scenario": "traffic_overview"}, False, "QUILLON_AUTH_ERROR"),
+    (None, {"scenario": "traffic_overview", "jwt": "  "}, False, "QUILLON_AUTH_ERROR"),
+    (None, {"scenario": "nope"}, True, "QUILLON_SCENARIO_NOT_FOUND"),
+    ({"permission_enabled": True, "allowed_tools": ["other"]}, {"scenario": "traffic_overview"}, True,
+     "QUILLON_FORBIDDEN"),
+    ({"permission_enabled": True, "allowed_tools": None}, {"scenario": "traffic_overview"}, True,
+     "QUILLON_FORBIDDEN"),
+    (None, {"scenario": "account_audit"}, True, "QUILLON_FORBIDDEN"),
+    ({"permission_enabled": True, "allowed_tools": ["quillon_run"]}, {"scenario": "traffic_overview"}, True, None),
+    ({"allowed_tools": ["quillon_restricted"]}, {"scenario": "account_audit"}, True, None),
+    (None, {"scenario": "traffic_overview", "jwt": "ey.x"}, False, None),
+])
+def test_tool_error_codes(as_user, ctx, kwargs, api_mode, code):
+    as_user(ctx)
+    result = _run(api_mode, **kwargs)
+    if code is None:
+        assert result["success"] is True and result["error"] is None and result["data"]["row_count"] > 0
+    else:
+        assert result["success"] is False and result["data"] is None
+        assert result["error"]["code"] == code
+
+
+def test_tool_rate_limit(monkeypatch, as_user):
+    monkeypatch.setenv(tool.RATE_ENV, "2")
+    clock = {"t": 1000.0}
+    monkeypatch.setattr(tool, "_monotonic", lambda: clock["t"])
+    as_user({"email": "a@b.c"})
+    assert [_run(scenario="traffic_overview")["success"] for _ in range(2)] == [True, True]
+    clock["t"] += 20
+    limited = _run(scenario="traffic_overview")
+    assert limited["error"]["code"] == "QUILLON_RATE_LIMITED"
+    assert limited["error"]["retry_after_seconds"] == 40
+    as_user({"email": "other@b.c"})
+    assert _run(scenario="traffic_overview")["success"] is True
+    as_user({"email": "a@b.c"})
+    clock["t"] += 40
+    assert _run(scenario="traffic_overview")["success"] is True
+
+
+def test_tool_data_is_deterministic_and_formatted():
+    first = _run(scenario="keyword_ranking", site="shop")
+    assert first == _run(scenario="keyword_ranking", site="shop")
+    assert first["data"] != _run(scenario="keyword_ranking", site="blog")["data"]
+    csv_data = _run(scenario="keyword_ranking", site="shop", export_format="csv")["data"]
+    lines = csv_data["content"].splitlines()
+    assert lines[0] == ",".join(first["data"]["columns"])
+    assert len(lines) == 1 + first["data"]["row_count"]
+
+
+def test_governed_run_as_the_router_composes_it(monkeypatch, as_user):
+    monkeypatch.setenv(inst.QUOTA_ENV, "1")
+    as_user({"email": "a@b.c", "user_id": "u1"})
+    governed = inst.telemetry_wrap(inst.quota_wrap(tool.quillon_run), module="quillon",
+                                   dimension_resolver=telemetry_dimensions)
+
+    def run(**kwargs):
+        return _run(tool_fn=governed, session_id=None, jwt=None, **kwargs)
+
+    assert run(scenario="nope")["error"]["code"] == "QUILLON_SCENARIO_NOT_FOUND"  # gives its unit back
+    ok = run(scenario="traffic_overview", wait=True)
+    assert ok["success"] is True and ok["quota"]["remaining_today"] == 0 and ok["quota"]["cost"] == 1
+    assert run(scenario="traffic_overview")["error"]["code"] == "QUILLON_QUOTA_INSUFFICIENT"
+    outcomes = {s["dimensions"]["scenario"]: s["outcomes"] for s in inst.telemetry_snapshot()}
+    assert outcomes == {"unknown": {"QUILLON_SCENARIO_NOT_FOUND": 1},
+                        "traffic_overview": {"success": 1, "QUILLON_QUOTA_INSUFFICIENT": 1}}
+

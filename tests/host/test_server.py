@@ -1,0 +1,290 @@
+"""The runnable service: key store, key command, start-up checks and the host app's routes."""
+import asyncio
+import logging
+import socket
+
+import httpx
+import pytest
+
+from vexlo.server import __main__ as server_main
+from vexlo.server import keys as keys_cli
+from vexlo.server.app import create_app, create_inner_app
+from vexlo.server.keystore import KeyStore, KeyStoreError
+from vexlo.server.logs import RedactApiKeys
+from vexlo.server.settings import Settings
+
+
+@pytest.fixture(autouse=True)
+def clean_env(monkeypatch):
+    for name in ("VEXLO_HOST", "VEXLO_PORT", "VEXLO_DATA_DIR", "VEXLO_DEMO_KEY", "VEXLO_API_KEY",
+                 "VEXLO_AUTH_VERIFY_URL", "VEXLO_PROTECTED_PREFIXES", "VEXLO_TRUST_UPSTREAM_IDENTITY",
+                 "VEXLO_WORKERS", "VEXLO_CORS_ORIGINS", "VEXLO_QUILLON_DAILY_QUOTA"):
+        monkeypatch.delenv(name, raising=False)
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = KeyStore(tmp_path)
+    s.initialise()
+    return s
+
+
+def test_keystore_lifecycle(store):
+    record, key = store.add(" Alice@Example.COM ", allowed_tools=["quillon_run"], permission_enabled=True)
+    assert record.email == "alice@example.com" and record.prefix == key[:8] and not record.revoked
+    assert store.find(key) == record
+    assert store.find(key + "x") is None
+    with pytest.raises(KeyStoreError):
+        store.add("bob@example.com", key=key)
+    assert store.revoke(str(record.id)).revoked
+    assert store.find(key).revoked
+    raw = store.path.read_bytes() + b"".join(p.read_bytes() for p in store.path.parent.glob("*-wal"))
+    assert key.encode() not in raw  # only the hash is kept
+
+
+@pytest.mark.parametrize("kwargs", [{"email": "not-an-email"}, {"email": "a@b.c", "key": "short"},
+                                    {"email": "a@b.c", "key": "has space in it 12345"},
+                                    {"email": "a@b.c", "allowed_tools": [""]}])
+def test_keystore_refuses_bad_input(store, kwargs):
+    with pytest.raises(KeyStoreError):
+        store.add(**kwargs)
+
+
+def test_demo_key_created_once(store):
+    first = store.ensure_demo_key()
+    assert first and store.find(first).email == "demo@vexlo.local"
+    assert store.ensure_demo_key() is None
+    fixed = "fixed-demo-key-0123456789"
+    assert store.ensure_demo_key(fixed) is None and store.find(fixed) is not None
+    store.revoke(fixed[:8])
+    store.ensure_demo_key(fixed)
+    assert store.find(fixed).revoked  # a revoked demo key is not brought back
+    assert len(store.list_keys()) == 2
+
+
+def test_keys_command(tmp_path, capsys):
+    d = ["--data-dir", str(tmp_path)]
+    assert keys_cli.main(["add", *d, "--email", "a@b.co", "--allowed-tools", "quillon_run, x"]) == 0
+    key = capsys.readouterr().out.splitlines()[-1]
+    assert KeyStore(tmp_path).find(key).allowed_tools == ["quillon_run", "x"]
+    assert keys_cli.main(["list", *d]) == 0
+    listing = capsys.readouterr().out
+    assert key not in listing and key[:8] in listing and "active" in listing
+    assert keys_cli.main(["revoke", *d, key[:8]]) == 0
+    assert keys_cli.main(["list", *d]) == 0
+    assert "revoked" in capsys.readouterr().out
+    assert keys_cli.main(["revoke", *d, "999"]) == 1
+    assert capsys.readouterr().err.count("\n") == 1
+
+
+@pytest.mark.parametrize("argv, env, fragment", [
+    (["--port", "x"], {}, "--port must be a whole number"),
+    (["--port", "0"], {}, "between 1 and 65535"),
+    ([], {"VEXLO_PORT": "99999"}, "VEXLO_PORT"),
+    (["--workers", "0"], {}, "workers"),
+    (["--api-key", "k" * 20, "--auth-verify-url", "http://h/v"], {}, "exclude each other"),
+    (["--auth-verify-url", "http://h/v"], {"VEXLO_API_KEY": "k" * 20}, "exclude each other"),
+    (["--api-key", "short"], {}, "fixed API key"),
+    (["--protected-prefix", "/v1"], {}, "covers the embedded key backend"),
+    (["--protected-prefix", "sse"], {}, "must start with '/'"),
+    (["--auth-verify-url", "localhost:9000/v"], {}, "http(s) URL"),
+    ([], {"VEXLO_DEMO_KEY": "tiny"}, "VEXLO_DEMO_KEY"),
+    ([], {"VEXLO_QUILLON_DAILY_QUOTA": "many"}, "VEXLO_QUILLON_DAILY_QUOTA"),
+    ([], {"VEXLO_TRUST_UPSTREAM_IDENTITY": "perhaps"}, "true or false"),
+    (["--bogus"], {}, "unrecognized arguments"),
+])
+def test_bad_settings_exit_with_one_line(monkeypatch, capsys, tmp_path, argv, env, fragment):
+    monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    try:
+        code = server_main.main(["--data-dir", str(tmp_path), *argv])
+    except SystemExit as exc:  # argparse's own usage errors
+        code = exc.code
+    assert code == 2
+    err = capsys.readouterr().err
+    assert fragment in err and err.count("\n") == 1 and "Traceback" not in err
+
+
+def test_unwritable_data_dir(monkeypatch, capsys, tmp_path):
+    (tmp_path / "file").write_text("")
+    assert server_main.main(["--data-dir", str(tmp_path / "file")]) == 2
+    assert "cannot create the key store" in capsys.readouterr().err
+
+
+def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_path):
+    seen = {}
+    monkeypatch.setattr("uvicorn.run", lambda app, **kw: seen.update(app=app, **kw))
+    monkeypatch.setattr(server_main.os, "environ", {})
+    assert server_main.main(["--data-dir", str(tmp_path), "--port", "8123", "--workers", "3"]) == 0
+    out = capsys.readouterr().out
+    key = next(line.split()[0] for line in out.splitlines() if line.startswith("    vx_"))
+    assert f'curl -H "Authorization: Bearer {key}" http://127.0.0.1:8123/api/v1/whoami' in out
+    assert seen["app"] == "vexlo.server.app:build_from_env" and seen["factory"] is True
+    assert (seen["port"], seen["workers"]) == (8123, 3)
+    settings = Settings.from_env(server_main.os.environ)
+    assert settings.port == 8123 and settings.effective_verify_url == "http://127.0.0.1:8123/v1/mcp/verify-key"
+    assert settings.protected_prefixes == ("/sse", "/api/v1/whoami", "/api/v1/quillon/run")
+    # Second start: no new key, nothing secret printed.
+    assert server_main.main(["--data-dir", str(tmp_path)]) == 0
+    assert "vx_" not in capsys.readouterr().out
+
+
+def test_access_log_redacts_keys():
+    record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
+                               ("1.2.3.4", "GET", "/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2", "1.1", 200), None)
+    RedactApiKeys().filter(record)
+    assert "vx_secret" not in record.getMessage() and "x=1" in record.getMessage()
+
+
+def _client(app):
+    return httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test")
+
+
+def _inner(tmp_path, **kw):
+    return create_inner_app(Settings(data_dir=tmp_path, **kw), include_quillon=False)
+
+
+def test_embedded_backend_replies(tmp_path):
+    app = _inner(tmp_path)
+    store = KeyStore(tmp_path)
+    _, active = store.add("a@b.co", user_id="u1", allowed_tools=["quillon_run"], permission_enabled=True)
+    _, revoked = store.add("r@b.co")
+    store.revoke(revoked[:8])
+
+    async def main():
+        async with _client(app) as c:
+            by_query = await c.get("/v1/mcp/verify-key", params={"api_key": active})
+            by_header = await c.get("/v1/mcp/verify-key", headers={"X-MCP-API-Key": active})
+            others = [await c.get("/v1/mcp/verify-key", params=p)
+                      for p in ({"api_key": revoked}, {"api_key": "vx_unknown_unknown"}, {})]
+            return by_query, by_header, others
+
+    by_query, by_header, others = asyncio.run(main())
+    expected = {"valid": True, "user_id": "u1", "email": "a@b.co", "allowed_tools": ["quillon_run"],
+                "permission_enabled": True}
+    assert by_query.status_code == by_header.status_code == 200
+    assert by_query.json() == by_header.json() == expected
+    assert [(r.status_code, r.json()) for r in others] == [(200, {"valid": False})] * 3
+
+
+def test_whoami_shows_identity_never_key(tmp_path):
+    inner = _inner(tmp_path)
+
+    async def as_gate(scope, receive, send):  # what the gate writes for an accepted remote key
+        if scope["type"] == "http" and scope["path"] == "/api/v1/whoami":
+            scope.update(mcp_api_key="vx_secret_key", mcp_auth_mode="remote", mcp_user_id="u1",
+                         mcp_user_email="a@b.co", mcp_allowed_tools=None, mcp_permission_enabled=False)
+        await inner(scope, receive, send)
+
+    async def main():
+        async with _client(as_gate) as c, _client(inner) as bare:
+            return await c.get("/api/v1/whoami"), await bare.get("/api/v1/whoami")
+
+    ok, refused = asyncio.run(main())
+    assert ok.json()["data"] == {"auth_mode": "remote", "user_id": "u1", "email": "a@b.co",
+                                 "allowed_tools": None, "permission_enabled": False}
+    assert "vx_secret_key" not in ok.text
+    assert refused.status_code == 401 and refused.json()["error"]["code"] == "UNAUTHENTICATED"
+
+
+def test_sse_and_messages(tmp_path):
+    app = _inner(tmp_path, sse_ping_interval=0.001, sse_max_pings=2)
+
+    async def main():
+        async with _client(app) as c:
+            stream = await c.get("/sse")
+            endpoint = stream.text.split("data: ", 1)[1].split("\n", 1)[0]
+            return stream, [await c.post(endpoint, json={"jsonrpc": "2.0", "method": "ping", "id": 1}),
+                            await c.post(endpoint, content=b"{not json"),
+                            await c.post("/messages/?session_id=../x", json={}),
+                            await c.post(endpoint, content=b"[" + b"0," * (1 << 20) + b"0]")]
+
+    stream, posts = asyncio.run(main())
+    assert stream.headers["content-type"].startswith("text/event-stream")
+    assert stream.text.startswith("event: endpoint\ndata: /messages/?session_id=")
+    assert stream.text.count("event: ping") == 2
+    assert [p.status_code for p in posts] == [202, 400, 400, 413]
+
+
+# --- With the native gate and router -------------------------------------------------------------
+
+def _native(monkeypatch, tmp_path):
+    wardgate = pytest.importorskip("vexlo.mcp.wardgate")
+    pytest.importorskip("vexlo.api.routers.quillon")
+    monkeypatch.setattr(wardgate, "_QUILLON_TRACE_FILE", tmp_path / "trace.log")
+
+
+def test_gate_in_fixed_key_mode(monkeypatch, tmp_path):
+    _native(monkeypatch, tmp_path)
+    monkeypatch.setenv("VEXLO_CORS_ORIGINS", "https://app.example.com")
+    key = "fixed-key-0123456789abcdef"
+    app = create_app(Settings(data_dir=tmp_path, api_key=key))
+    auth = {"Authorization": f"Bearer {key}"}
+
+    async def main():
+        async with _client(app) as c:
+            return (await c.get("/api/v1/whoami", headers={"Origin": "https://app.example.com"}),
+                    await c.get("/api/v1/whoami", headers=auth),
+                    await c.get("/api/v1/quillon/scenarios"),
+                    await c.post("/api/v1/quillon/run", headers=auth, json={"scenario": "traffic_overview"}))
+
+    refused, whoami, scenarios, run = asyncio.run(main())
+    assert refused.status_code == 401 and refused.json()["reason"] == "invalid_api_key"
+    assert refused.headers["access-control-allow-origin"] == "https://app.example.com"
+    assert whoami.json()["data"]["auth_mode"] == "fixed" and key not in whoami.text
+    assert scenarios.status_code == 200 and scenarios.json()["data"][0]["id"]
+    assert run.status_code == 401  # a shared key names no account
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_served_with_embedded_backend(monkeypatch, tmp_path):
+    _native(monkeypatch, tmp_path)
+    import uvicorn
+
+    from vexlo.mcp import instrumentation
+
+    monkeypatch.setenv("VEXLO_QUILLON_DAILY_QUOTA", "1")
+    instrumentation.reset_quota()
+    settings = Settings(data_dir=tmp_path, port=_free_port())
+    store = KeyStore(tmp_path)
+    store.initialise()
+    key = store.ensure_demo_key()
+    _, revoked = store.add("r@b.co")
+    store.revoke(revoked[:8])
+    gate = create_app(settings)
+    server = uvicorn.Server(uvicorn.Config(gate, host="127.0.0.1", port=settings.port,
+                                           log_level="warning", lifespan="off", ws="none"))
+
+    async def main():
+        serving = asyncio.ensure_future(server.serve())
+        try:
+            while not server.started:
+                assert not serving.done()
+                await asyncio.sleep(0.01)
+            async with httpx.AsyncClient(base_url=settings.local_base_url, timeout=10) as c:
+                whoami = await c.get("/api/v1/whoami", params={"api_key": key})
+                bad = await c.get("/api/v1/whoami", headers={"Authorization": f"Bearer {revoked}"})
+                runs = [await c.post("/api/v1/quillon/run", headers={"Authorization": f"Bearer {key}"},
+                                     json={"scenario": "traffic_overview"}) for _ in range(2)]
+            return whoami, bad, runs
+        finally:
+            # The gate keeps its verification client for the life of the process; this loop ends first.
+            if getattr(gate, "_client", None) is not None:
+                await gate._client.aclose()
+            server.should_exit = True
+            await serving
+
+    try:
+        whoami, bad, runs = asyncio.run(main())
+    finally:
+        instrumentation.reset_quota()
+    assert whoami.status_code == 200 and whoami.json()["data"]["email"] == "demo@vexlo.local"
+    assert bad.status_code == 401
+    assert runs[0].status_code == 200 and runs[0].json()["success"] is True
+    assert runs[1].status_code == 429 and int(runs[1].headers["retry-after"]) > 0

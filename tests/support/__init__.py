@@ -1,0 +1,1 @@
+"""Test helpers shared by the test folders (servers and stubs, no tests)."""
