@@ -2,7 +2,7 @@ PY := .venv/bin/python
 # Warnings are errors in every build we run ourselves.
 BUILD_FLAGS := -Ccmake.define.VEXLO_WERROR=ON -Ccmake.define.VEXLO_TEST_EXTENSION=ON
 
-.PHONY: setup build test run clean
+.PHONY: setup build test test-asan bench run clean
 
 setup:
 	bash scripts/bootstrap.sh
@@ -13,8 +13,11 @@ build: setup
 test: build
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
+test-asan:
+	bash scripts/test-asan.sh $(PYTEST_ARGS)
+
 run: build
 	$(PY) -m vexlo.server $(ARGS)
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-asan

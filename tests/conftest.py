@@ -35,6 +35,7 @@ def pytest_generate_tests(metafunc):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "baseline_too: also run against the plain-Python baseline gate")
+    config.addinivalue_line("markers", "leakcheck: counts allocated blocks; meaningless under sanitizers")
 
 
 @pytest.fixture

@@ -26,6 +26,7 @@ import collections
 import json as _json
 import socket
 import socketserver
+import sys
 import threading
 import time
 import urllib.parse
@@ -174,7 +175,6 @@ class _Server(ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         # Clients that time out or cancel leave broken pipes behind; keep them for debugging
         # instead of printing tracebacks.
-        import sys
         self.backend.errors.append(sys.exc_info()[1])
 
 
