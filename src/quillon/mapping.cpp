@@ -8,13 +8,13 @@ namespace {
 vx::Ref result_response_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* result = a[0];
     vx::Ref json_response = G("JSONResponse");
-    vx::Ref success = vx::call_method(result, vx::intern("get"), vx::intern("success"));
+    vx::Ref success = vx::call_method(result, VX_STR("get"), VX_STR("success"));
     if (success.get() == Py_True) return vx::call(json_response.get(), result);
 
-    vx::Ref error = vx::call_method(result, vx::intern("get"), vx::intern("error"));
+    vx::Ref error = vx::call_method(result, VX_STR("get"), VX_STR("error"));
     if (!PyDict_Check(error.get())) error = vx::check(PyDict_New());
-    vx::Ref code_value = vx::call_method(error.get(), vx::intern("get"), vx::intern("code"));
-    vx::Ref code = vx::truthy(code_value.get()) ? vx::str(code_value.get()) : vx::unicode("");
+    vx::Ref code_value = vx::call_method(error.get(), VX_STR("get"), VX_STR("code"));
+    vx::Ref code = vx::truthy(code_value.get()) ? vx::str(code_value.get()) : vx::Ref::borrow(VX_STR(""));
 
     vx::Ref status_by_code = vx::check(Py_BuildValue("{sisisisi}", "QUILLON_AUTH_ERROR", 401, "QUILLON_FORBIDDEN", 403,
                                                      "QUILLON_QUOTA_INSUFFICIENT", 429, "QUILLON_RATE_LIMITED", 429));
@@ -23,7 +23,7 @@ vx::Ref result_response_impl(vx::FuncObject*, PyObject* const* a) {
     vx::Ref status = found ? vx::Ref::steal(found) : vx::check(PyLong_FromLong(200));
 
     vx::Ref headers = vx::check(PyDict_New());
-    vx::Ref retry = vx::call_method(error.get(), vx::intern("get"), vx::intern("retry_after_seconds"));
+    vx::Ref retry = vx::call_method(error.get(), VX_STR("get"), VX_STR("retry_after_seconds"));
     if (PyLong_AsLong(status.get()) == 429 && retry.get() != Py_None)
         vx::check(PyDict_SetItemString(headers.get(), "Retry-After", vx::str(retry.get()).get()));
     return vx::call_kw(json_response.get(), {result}, {{"status_code", status.get()}, {"headers", headers.get()}});

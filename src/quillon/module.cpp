@@ -32,7 +32,7 @@ vx::Ref register_route(const char* method, const char* path, PyObject* func) {
 
 void body(PyObject* module) {
     g_globals = PyModule_GetDict(module);
-    g_module_name = vx::intern("vexlo.api.routers.quillon");
+    g_module_name = VX_STR("vexlo.api.routers.quillon");
     vx::check(PyModule_SetDocString(module, kModuleDoc));
 
     set(module, "logging", vx::check(PyImport_ImportModule("logging")));
@@ -45,12 +45,12 @@ void body(PyObject* module) {
     import_names(module, "vexlo.api.schemas.quillon", {"QuillonRunRequest"});
     {
         vx::Ref logging = G("logging");
-        set(module, "_logger", vx::call_method(logging.get(), vx::intern("getLogger"), vx::unicode("vexlo.api").get()));
+        set(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.api")));
     }
     {
         vx::Ref api_router = G("APIRouter");
         vx::Ref tags = vx::check(Py_BuildValue("[s]", "quillon"));
-        vx::Ref prefix = vx::unicode("/api/v1");
+        vx::Ref prefix = vx::Ref::borrow(VX_STR("/api/v1"));
         set(module, "router", vx::call_kw(api_router.get(), {}, {{"prefix", prefix.get()}, {"tags", tags.get()}}));
     }
     auto fn = [&](vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {

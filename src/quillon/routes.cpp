@@ -28,7 +28,7 @@ vx::Async scenarios_body(vx::Frame) {
         try {
             vx::Ref manager_cls = vx::import_from("vexlo.quillon.services", "QuillonApiManager");
             vx::Ref manager = vx::call(manager_cls.get());
-            vx::Ref scenarios = vx::getattr(manager.get(), vx::intern("scenarios"));
+            vx::Ref scenarios = vx::getattr(manager.get(), VX_STR("scenarios"));
             vx::Ref run_in_threadpool = G("run_in_threadpool");
             aw = vx::call(run_in_threadpool.get(), scenarios.get());
         } catch (vx::Error& e) {
@@ -39,7 +39,7 @@ vx::Async scenarios_body(vx::Frame) {
     if (!out.ok()) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
-            vx::Ref message = vx::unicode("Quillon 场景列表读取失败，请稍后重试");
+            vx::Ref message = vx::Ref::borrow(VX_STR("Quillon 场景列表读取失败，请稍后重试"));
             co_return error_reply(out.exception(), message.get());
         } catch (vx::Error& e) {
             chain(e, out.exception());
@@ -55,12 +55,12 @@ vx::Async run_route_body(vx::Frame f) {
     PyObject* payload = f.arg(0);
     PyObject* user_email = f.arg(1);
     {
-        vx::Ref scenario = vx::str(vx::getattr(payload, vx::intern("scenario")).get());
-        vx::Ref site = vx::str(vx::getattr(payload, vx::intern("site")).get());
+        vx::Ref scenario = vx::str(vx::getattr(payload, VX_STR("scenario")).get());
+        vx::Ref site = vx::str(vx::getattr(payload, VX_STR("site")).get());
         vx::Ref line = vx::check(
             PyUnicode_FromFormat("route_enter path=/api/v1/quillon/run scenario=%U site=%U", scenario.get(), site.get()));
         trace_api(line.get());
-        vx::Ref fmt = vx::unicode("route_identity_resolved has_user_email=%s");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("route_identity_resolved has_user_email=%s"));
         vx::Ref has = vx::boolean(PyUnicode_GET_LENGTH(user_email) != 0);
         vx::Ref line2 = vx::check(PyUnicode_Format(fmt.get(), has.get()));
         trace_api(line2.get());

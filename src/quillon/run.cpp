@@ -8,7 +8,7 @@ namespace {
 vx::Ref text(PyObject* o) { return vx::str(o); }
 
 vx::Ref concat(std::initializer_list<PyObject*> parts) {
-    vx::Ref empty = vx::unicode("");
+    vx::Ref empty = vx::Ref::borrow(VX_STR(""));
     vx::Ref list = vx::check(PyList_New(0));
     for (PyObject* p : parts) vx::check(PyList_Append(list.get(), p));
     return vx::check(PyUnicode_Join(empty.get(), list.get()));
@@ -21,7 +21,7 @@ void trace_literal(const char* s) {
 
 vx::Ref elapsed_ms(PyObject* started_at) {
     vx::Ref time_mod = G("time");
-    vx::Ref now = vx::call_method(time_mod.get(), vx::intern("monotonic"));
+    vx::Ref now = vx::call_method(time_mod.get(), VX_STR("monotonic"));
     vx::Ref delta = vx::check(PyNumber_Subtract(now.get(), started_at));
     vx::Ref thousand = vx::check(PyLong_FromLong(1000));
     vx::Ref ms = vx::check(PyNumber_Multiply(delta.get(), thousand.get()));
@@ -31,11 +31,11 @@ vx::Ref elapsed_ms(PyObject* started_at) {
 // "<qualified name>()" as the interpreter names a callee in argument errors.
 vx::Ref function_str(PyObject* func) {
     PyObject* qualname = nullptr;
-    if (PyObject_GetOptionalAttr(func, vx::intern("__qualname__"), &qualname) < 0) vx::throw_error();
+    if (PyObject_GetOptionalAttr(func, VX_STR("__qualname__"), &qualname) < 0) vx::throw_error();
     if (!qualname) return vx::str(func);
     vx::Ref q = vx::Ref::steal(qualname);
     PyObject* module = nullptr;
-    if (PyObject_GetOptionalAttr(func, vx::intern("__module__"), &module) < 0) vx::throw_error();
+    if (PyObject_GetOptionalAttr(func, VX_STR("__module__"), &module) < 0) vx::throw_error();
     vx::Ref m = vx::Ref::steal(module);
     if (m && PyUnicode_Check(m.get()) && PyUnicode_CompareWithASCIIString(m.get(), "builtins") != 0)
         return vx::check(PyUnicode_FromFormat("%U.%S()", m.get(), q.get()));
@@ -74,34 +74,34 @@ vx::Async run_body(vx::Frame f) {
     vx::Ref started_at;
     {
         vx::Ref time_mod = G("time");
-        started_at = vx::call_method(time_mod.get(), vx::intern("monotonic"));
+        started_at = vx::call_method(time_mod.get(), VX_STR("monotonic"));
     }
-    vx::Ref scenario = vx::getattr(payload, vx::intern("scenario"));
-    vx::Ref site = vx::getattr(payload, vx::intern("site"));
+    vx::Ref scenario = vx::getattr(payload, VX_STR("scenario"));
+    vx::Ref site = vx::getattr(payload, VX_STR("site"));
     {
-        vx::Ref export_format = vx::getattr(payload, vx::intern("export_format"));
-        vx::Ref wait = vx::getattr(payload, vx::intern("wait"));
-        vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_start scenario=%s site=%s export_format=%s wait=%s");
+        vx::Ref export_format = vx::getattr(payload, VX_STR("export_format"));
+        vx::Ref wait = vx::getattr(payload, VX_STR("wait"));
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_start scenario=%s site=%s export_format=%s wait=%s"));
         log("info", {fmt.get(), scenario.get(), site.get(), export_format.get(), wait.get()});
-        vx::Ref line = concat({vx::unicode("api_start scenario=").get(), text(scenario.get()).get(),
-                               vx::unicode(" site=").get(), text(site.get()).get(), vx::unicode(" export_format=").get(),
-                               text(export_format.get()).get(), vx::unicode(" wait=").get(), text(wait.get()).get()});
+        vx::Ref line = concat({VX_STR("api_start scenario="), text(scenario.get()).get(),
+                               VX_STR(" site="), text(site.get()).get(), VX_STR(" export_format="),
+                               text(export_format.get()).get(), VX_STR(" wait="), text(wait.get()).get()});
         trace_api(line.get());
     }
     {
         vx::Ref quota_wrapped = vx::call(quota_wrap.get(), tool.get());
-        vx::Ref quillon = vx::unicode("quillon");
+        vx::Ref quillon = vx::Ref::borrow(VX_STR("quillon"));
         f.set_slot(GOVERNED, vx::call_kw(telemetry_wrap.get(), {quota_wrapped.get()},
                                          {{"module", quillon.get()}, {"dimension_resolver", telemetry_dimensions.get()}}));
     }
     {
-        vx::Ref fmt = vx::unicode("governance_ready scenario=%s");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("governance_ready scenario=%s"));
         vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), scenario.get()));
         trace_api(line.get());
     }
     {
         vx::Ref token = PyContextVar_CheckExact(mode_var.get()) ? vx::check(PyContextVar_Set(mode_var.get(), Py_True))
-                                                                : vx::call_method(mode_var.get(), vx::intern("set"), Py_True);
+                                                                : vx::call_method(mode_var.get(), VX_STR("set"), Py_True);
         f.set_slot(MODE_VAR, std::move(mode_var));
         f.set_slot(MODE_TOKEN, std::move(token));
     }
@@ -116,7 +116,7 @@ vx::Async run_body(vx::Frame f) {
             vx::Ref kwargs = vx::check(PyDict_New());
             {
                 vx::Ref exclude = vx::boolean(true);
-                vx::Ref dump_fn = vx::getattr(payload, vx::intern("model_dump"));
+                vx::Ref dump_fn = vx::getattr(payload, VX_STR("model_dump"));
                 vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{"exclude_none", exclude.get()}});
                 if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
                     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -138,12 +138,12 @@ vx::Async run_body(vx::Frame f) {
     if (!out.ok() && out.matches(PyExc_Exception)) {
         try {
             vx::Ref error_type = vx::check(PyType_GetName(Py_TYPE(out.exception())));
-            vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_error scenario=%s site=%s error_type=%s elapsed_ms=%s");
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_error scenario=%s site=%s error_type=%s elapsed_ms=%s"));
             log("warning", {fmt.get(), scenario.get(), site.get(), error_type.get(), elapsed_ms(started_at.get()).get()});
-            vx::Ref line = concat({vx::unicode("api_error scenario=").get(), text(scenario.get()).get(),
-                                   vx::unicode(" site=").get(), text(site.get()).get(),
-                                   vx::unicode(" error_type=").get(), error_type.get(),
-                                   vx::unicode(" elapsed_ms=").get(), text(elapsed_ms(started_at.get()).get()).get()});
+            vx::Ref line = concat({VX_STR("api_error scenario="), text(scenario.get()).get(),
+                                   VX_STR(" site="), text(site.get()).get(),
+                                   VX_STR(" error_type="), error_type.get(),
+                                   VX_STR(" elapsed_ms="), text(elapsed_ms(started_at.get()).get()).get()});
             trace_api(line.get());
         } catch (vx::Error& e) {
             // A failure while reporting replaces the run's exception, which becomes its context.
@@ -161,7 +161,7 @@ vx::Async run_body(vx::Frame f) {
         if (PyContextVar_CheckExact(var))
             vx::check(PyContextVar_Reset(var, f.slot(MODE_TOKEN)));
         else
-            vx::call_method(var, vx::intern("reset"), f.slot(MODE_TOKEN));
+            vx::call_method(var, VX_STR("reset"), f.slot(MODE_TOKEN));
     } catch (vx::Error& e) {
         if (!out.ok() && e.value() != out.exception()) {
             PyObject* ctx = PyException_GetContext(e.value());
@@ -175,13 +175,13 @@ vx::Async run_body(vx::Frame f) {
     vx::Ref result = out.take_value();
     {
         vx::Ref success = PyDict_Check(result.get())
-                              ? vx::call_method(result.get(), vx::intern("get"), vx::intern("success"))
+                              ? vx::call_method(result.get(), VX_STR("get"), VX_STR("success"))
                               : vx::none();
-        vx::Ref fmt = vx::unicode("[QUILLON-TRACE] api_done scenario=%s site=%s success=%s elapsed_ms=%s");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_done scenario=%s site=%s success=%s elapsed_ms=%s"));
         log("info", {fmt.get(), scenario.get(), site.get(), success.get(), elapsed_ms(started_at.get()).get()});
-        vx::Ref line = concat({vx::unicode("api_done scenario=").get(), text(scenario.get()).get(),
-                               vx::unicode(" site=").get(), text(site.get()).get(), vx::unicode(" success=").get(),
-                               text(success.get()).get(), vx::unicode(" elapsed_ms=").get(),
+        vx::Ref line = concat({VX_STR("api_done scenario="), text(scenario.get()).get(),
+                               VX_STR(" site="), text(site.get()).get(), VX_STR(" success="),
+                               text(success.get()).get(), VX_STR(" elapsed_ms="),
                                text(elapsed_ms(started_at.get()).get()).get()});
         trace_api(line.get());
     }

@@ -10,8 +10,8 @@ vx::Ref trace_api_impl(vx::FuncObject*, PyObject* const* a) {
         static PyObject* module = nullptr;
         static PyObject* name = nullptr;
         if (!module) {
-            module = vx::intern("vexlo.mcp.wardgate");
-            name = vx::intern("_trace_quillon");
+            module = VX_STR("vexlo.mcp.wardgate");
+            name = VX_STR("_trace_quillon");
         }
         vx::Ref writer = vx::import_from(module, name);
         vx::call(writer.get(), a[0]);

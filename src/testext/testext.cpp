@@ -52,8 +52,10 @@ vx::Async await_then_cleanup_body(vx::Frame f) {
         if (aw) clean = co_await vx::TryAwait(aw);
     }
     if (!clean.ok()) {
-        if (!main.ok()) {
-            PyException_SetContext(clean.exception(), Py_NewRef(main.exception()));
+        if (!main.ok() && clean.exception() != main.exception()) {
+            PyObject* ctx = PyException_GetContext(clean.exception());
+            if (!ctx) PyException_SetContext(clean.exception(), Py_NewRef(main.exception()));
+            Py_XDECREF(ctx);
         }
         throw vx::Error(clean.take_error());
     }

@@ -111,6 +111,114 @@ void init_names() {
     N.__module__ = intern("__module__");
 }
 
+namespace {
+
+PyTypeObject* g_gate_type = nullptr;
+unsigned int g_gate_tag = 0;
+constexpr int kMethods = 8;
+PyObject* g_method_names[kMethods];
+PyObject* g_method_funcs[kMethods];  // the class's own definitions (kept for the process)
+bool g_method_static[kMethods];
+
+// True when `t` is ApiKeyWardgate and its dict still holds our definitions and nothing that
+// would change attribute access.
+bool fast_type(PyTypeObject* t) {
+    if (t != g_gate_type) return false;
+    if (t->tp_version_tag != 0 && t->tp_version_tag == g_gate_tag) return true;
+    if (!PyUnstable_Type_AssignVersionTag(t)) return false;
+    vx::Ref d = vx::Ref::steal(PyType_GetDict(t));
+    for (int i = 0; i < kMethods; ++i) {
+        if (!g_method_names[i]) break;
+        PyObject* v = PyDict_GetItemWithError(d.get(), g_method_names[i]);
+        if (!v) {
+            PyErr_Clear();
+            return false;
+        }
+        if (g_method_static[i]) {
+            if (!PyObject_TypeCheck(v, &PyStaticMethod_Type)) return false;
+            vx::Ref fn = vx::Ref::steal(PyObject_GetAttrString(v, "__func__"));
+            if (fn.get() != g_method_funcs[i]) {
+                PyErr_Clear();
+                return false;
+            }
+        } else if (v != g_method_funcs[i]) {
+            return false;
+        }
+    }
+    for (PyObject* n : {N.app, N._api_key, N._auth_verify_url, N._protected_path_prefixes,
+                        N._trust_upstream_corvane_identity, N._verify_cache, N._client, VX_STR("__getattribute__"),
+                        VX_STR("__getattr__"), VX_STR("__dict__")}) {
+        PyObject* v = PyDict_GetItemWithError(d.get(), n);
+        if (v && n != VX_STR("__dict__")) return false;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    g_gate_tag = t->tp_version_tag;
+    return g_gate_tag != 0;
+}
+
+}  // namespace
+
+void init_fast_path(PyObject* gate_class) {
+    g_gate_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(gate_class));
+    PyObject* names[] = {N._is_protected_path, N._extract_token, N._internal_identity, N._verify_remote,
+                         N._send_401, N._send_503, N._get_client, N._header};
+    vx::Ref d = vx::Ref::steal(PyType_GetDict(g_gate_type));
+    for (int i = 0; i < kMethods; ++i) {
+        PyObject* v = PyDict_GetItemWithError(d.get(), names[i]);
+        if (!v) vx::raise(PyExc_SystemError, "gate class lacks a method");
+        g_method_names[i] = names[i];
+        g_method_static[i] = PyObject_TypeCheck(v, &PyStaticMethod_Type);
+        g_method_funcs[i] = g_method_static[i] ? vx::getattr(v, VX_STR("__func__")).release() : Py_NewRef(v);
+    }
+    g_gate_tag = 0;
+}
+
+Self::Self(PyObject* self) : self_(self) {
+    if (fast_type(Py_TYPE(self))) dict_ = vx::check(PyObject_GenericGetDict(self, nullptr));
+}
+
+vx::Ref Self::attr(PyObject* name) const {
+    if (dict_) {
+        PyObject* v = nullptr;
+        if (vx::check(PyDict_GetItemRef(dict_.get(), name, &v))) return vx::Ref::steal(v);
+    }
+    return vx::getattr(self_, name);
+}
+
+PyObject* Self::original(PyObject* name) const {
+    if (!dict_) return nullptr;
+    if (vx::check(PyDict_Contains(dict_.get(), name))) return nullptr;  // overridden on the instance
+    for (int i = 0; i < kMethods; ++i)
+        if (g_method_names[i] == name) return g_method_funcs[i];
+    return nullptr;
+}
+
+vx::Ref Self::call(PyObject* name, std::initializer_list<PyObject*> args) const {
+    PyObject* argv[6];
+    size_t n = 0;
+    argv[n++] = self_;
+    for (PyObject* a : args) argv[n++] = a;
+    if (PyObject* fn = original(name)) {
+        bool is_static = name == N._header;
+        return vx::check(PyObject_Vectorcall(fn, argv + (is_static ? 1 : 0), is_static ? n - 1 : n, nullptr));
+    }
+    if (name == N._header) {
+        vx::Ref meth = vx::getattr(self_, name);
+        return vx::check(PyObject_Vectorcall(meth.get(), argv + 1, n - 1, nullptr));
+    }
+    return vx::check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+vx::Ref Self::call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObject* reason) const {
+    static PyObject* const kw = vx::check(PyTuple_Pack(1, N.reason)).release();
+    PyObject* argv[4] = {self_, scope, send, reason};
+    if (PyObject* fn = original(name)) return vx::check(PyObject_Vectorcall(fn, argv, 3, kw));
+    return vx::check(PyObject_VectorcallMethod(name, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
 vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = nullptr;
@@ -135,15 +243,23 @@ namespace {
 vx::Ref key_bytes(PyObject* s) { return vx::check(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass")); }
 }  // namespace
 
+// The UTF-8 form of a str: the cached one when it exists (no allocation for ASCII), else
+// an encoding that passes lone surrogates through.
+const char* utf8_of(PyObject* s, Py_ssize_t* n, vx::Ref& holder) {
+    if (const char* p = PyUnicode_AsUTF8AndSize(s, n)) return p;
+    PyErr_Clear();
+    holder = key_bytes(s);
+    *n = PyBytes_GET_SIZE(holder.get());
+    return PyBytes_AS_STRING(holder.get());
+}
+
 bool same_key(PyObject* token, PyObject* key) {
     if (!PyUnicode_Check(token) || !PyUnicode_Check(key)) return vx::check(PyObject_RichCompareBool(token, key, Py_EQ));
-    vx::Ref a = key_bytes(token);
-    vx::Ref b = key_bytes(key);
+    vx::Ref ha, hb;
+    Py_ssize_t na = 0, nb = 0;
     // Compare in time that depends on the presented length only, never on where they differ.
-    const auto* pa = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a.get()));
-    const auto* pb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b.get()));
-    const Py_ssize_t na = PyBytes_GET_SIZE(a.get());
-    const Py_ssize_t nb = PyBytes_GET_SIZE(b.get());
+    const auto* pa = reinterpret_cast<const unsigned char*>(utf8_of(token, &na, ha));
+    const auto* pb = reinterpret_cast<const unsigned char*>(utf8_of(key, &nb, hb));
     volatile unsigned char diff = static_cast<unsigned char>(na != nb);
     for (Py_ssize_t i = 0; i < na; ++i) diff = diff | static_cast<unsigned char>(pa[i] ^ (nb ? pb[i % nb] : 0));
     return diff == 0;

@@ -18,13 +18,13 @@ vx::Ref init_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* url = a[3];
     PyObject* key = a[2];
     if (url != Py_None && PyUnicode_GET_LENGTH(url)) {
-        vx::Ref fmt = vx::unicode("MCP Server 运行在远程校验模式，校验地址: %s");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("MCP Server 运行在远程校验模式，校验地址: %s"));
         log(N.info, {fmt.get(), url});
     } else if (key != Py_None && PyUnicode_GET_LENGTH(key)) {
-        vx::Ref fmt = vx::unicode("MCP Server 运行在固定 API Key 模式");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("MCP Server 运行在固定 API Key 模式"));
         log(N.info, {fmt.get()});
     } else {
-        vx::Ref fmt = vx::unicode("MCP Server 未配置任何 API Key 鉴权！");
+        vx::Ref fmt = vx::Ref::borrow(VX_STR("MCP Server 未配置任何 API Key 鉴权！"));
         log(N.warning, {fmt.get()});
     }
     return vx::none();

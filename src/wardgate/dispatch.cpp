@@ -14,10 +14,9 @@ bool eq(PyObject* obj, PyObject* interned) {
     return vx::check(PyObject_RichCompareBool(obj, interned, Py_EQ));
 }
 
-bool starts_with(PyObject* s, const char* prefix) {
-    vx::Ref p = vx::unicode(prefix);
-    if (PyUnicode_Check(s)) return vx::check_size(PyUnicode_Tailmatch(s, p.get(), 0, PY_SSIZE_T_MAX, -1));
-    vx::Ref r = vx::call_method(s, vx::intern("startswith"), p.get());
+bool starts_with(PyObject* s, PyObject* prefix) {
+    if (PyUnicode_Check(s)) return vx::check_size(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
+    vx::Ref r = vx::call_method(s, VX_STR("startswith"), prefix);
     return vx::truthy(r.get());
 }
 
@@ -75,7 +74,7 @@ vx::Ref header_names(PyObject* scope) {
         vx::check(PyList_Append(names.get(), decoded.get()));
     }
     if (PyErr_Occurred()) vx::throw_error();
-    vx::Ref comma = vx::unicode(",");
+    vx::Ref comma = vx::Ref::borrow(VX_STR(","));
     return vx::check(PyUnicode_Join(comma.get(), names.get()));
 }
 
@@ -89,7 +88,7 @@ vx::Ref query_keys(PyObject* scope) {
     vx::Ref params = vx::call_method(parse.get(), N.parse_qs, text.get());
     vx::Ref keys = vx::check(PySequence_List(params.get()));
     vx::check(PyList_Sort(keys.get()));
-    vx::Ref comma = vx::unicode(",");
+    vx::Ref comma = vx::Ref::borrow(VX_STR(","));
     return vx::check(PyUnicode_Join(comma.get(), keys.get()));
 }
 
@@ -154,20 +153,13 @@ vx::FuncSpec tracing_receive_spec{"tracing_receive", "ApiKeyWardgate.__call__.<l
 
 // ---- __call__ --------------------------------------------------------------------------
 
-vx::Ref call_app(PyObject* self, PyObject* scope, PyObject* receive, PyObject* send) {
-    vx::Ref app = vx::getattr(self, N.app);
+vx::Ref call_app(const Self& self, PyObject* scope, PyObject* receive, PyObject* send) {
+    vx::Ref app = self.attr(N.app);
     return vx::call(app.get(), scope, receive, send);
 }
 
-vx::Ref call_reply(PyObject* self, PyObject* method, PyObject* scope, PyObject* send, PyObject* reason) {
-    static PyObject* kw = nullptr;
-    if (!kw) kw = vx::check(PyTuple_Pack(1, N.reason)).release();
-    PyObject* argv[4] = {self, scope, send, reason};
-    return vx::check(PyObject_VectorcallMethod(method, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-}
-
 vx::Async call_body(vx::Frame f) {
-    PyObject* self = f.arg(SELF);
+    const Self self(f.arg(SELF));
     PyObject* scope = f.arg(SCOPE);
     PyObject* receive = f.arg(RECEIVE);
     PyObject* send = f.arg(SEND);
@@ -192,7 +184,7 @@ vx::Async call_body(vx::Frame f) {
     vx::Ref path = mapping_get(scope, N.path, N.empty_str);
 
     // 4: MCP message posts are never checked; a client that went away is not an error.
-    if (starts_with(path.get(), "/messages/")) {
+    if (starts_with(path.get(), VX_STR("/messages/"))) {
         vx::Outcome out;
         {
             vx::Ref aw = call_app(self, scope, receive, send);
@@ -202,7 +194,7 @@ vx::Async call_body(vx::Frame f) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (!out.matches(disconnects.get())) throw vx::Error(out.take_error());
             try {
-                log(N.debug, {vx::unicode("客户端在 POST /messages/ 时断开连接，已忽略").get()});
+                log(N.debug, {VX_STR("客户端在 POST /messages/ 时断开连接，已忽略")});
             } catch (vx::Error& e) {
                 throw chained(e, out.exception());
             }
@@ -212,9 +204,7 @@ vx::Async call_body(vx::Frame f) {
 
     // 5: unprotected paths.
     {
-        PyObject* argv[2] = {self, path.get()};
-        vx::Ref prot = vx::check(
-            PyObject_VectorcallMethod(N._is_protected_path, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        vx::Ref prot = self.call(N._is_protected_path, {path.get()});
         pass = !vx::truthy(prot.get());
     }
     if (pass) {
@@ -223,8 +213,8 @@ vx::Async call_body(vx::Frame f) {
         co_return vx::none();
     }
 
-    vx::Ref token = vx::call_method(self, N._extract_token, scope);
-    const bool tracing = starts_with(path.get(), "/api/v1/quillon");
+    vx::Ref token = self.call(N._extract_token, {scope});
+    const bool tracing = starts_with(path.get(), VX_STR("/api/v1/quillon"));
     f.set_slot(TRACING, vx::boolean(tracing));
     vx::Ref started_at;
     if (tracing) {
@@ -242,18 +232,18 @@ vx::Async call_body(vx::Frame f) {
                   names.get());
         bool has_key = vx::truthy(token.get());
         {
-            vx::Ref url = vx::getattr(self, N._auth_verify_url);
+            vx::Ref url = self.attr(N._auth_verify_url);
             PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
-            vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s");
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"));
             log(N.info, {fmt.get(), path.get(), has_key ? Py_True : Py_False, mode});
         }
-        vx::Ref url = vx::getattr(self, N._auth_verify_url);
+        vx::Ref url = self.attr(N._auth_verify_url);
         PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
         trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", path.get(), tf(has_key), mode);
     }
 
     // 10: authentication mode.
-    vx::Ref identity = vx::call_method(self, N._internal_identity, scope);
+    vx::Ref identity = self.call(N._internal_identity, {scope});
     enum { DENY, UNAVAILABLE, ACCEPTED } verdict = DENY;
     if (vx::truthy(identity.get())) {
         token = vx::none();
@@ -263,10 +253,10 @@ vx::Async call_body(vx::Frame f) {
         set_key(scope, N.mcp_allowed_tools, Py_None);
         set_key(scope, N.mcp_permission_enabled, Py_False);
         verdict = ACCEPTED;
-    } else if (vx::truthy(vx::getattr(self, N._auth_verify_url).get())) {
+    } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
         vx::Outcome out;
         {
-            vx::Ref aw = vx::call_method(self, N._verify_remote, token.get());
+            vx::Ref aw = self.call(N._verify_remote, {token.get()});
             out = co_await vx::TryAwait(aw);
         }
         if (!out.ok()) {
@@ -274,8 +264,8 @@ vx::Async call_body(vx::Frame f) {
             if (!out.matches(unavailable.get())) throw vx::Error(out.take_error());
             try {
                 if (tracing) {
-                    vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s");
-                    vx::Ref et = vx::unicode("ApiKeyVerificationUnavailable");
+                    vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"));
+                    vx::Ref et = vx::Ref::borrow(VX_STR("ApiKeyVerificationUnavailable"));
                     log(N.warning, {fmt.get(), path.get(), et.get(), elapsed_ms(started_at.get()).get()});
                     trace_fmt("auth_verify_error path=%S error_type=ApiKeyVerificationUnavailable elapsed_ms=%S",
                               path.get(), elapsed_ms(started_at.get()).get());
@@ -288,7 +278,7 @@ vx::Async call_body(vx::Frame f) {
             PyObject* user_info = out.get();
             bool valid = vx::truthy(user_info);
             if (tracing) {
-                vx::Ref fmt = vx::unicode("[QUILLON-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s");
+                vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"));
                 log(N.info, {fmt.get(), path.get(), valid ? Py_True : Py_False, elapsed_ms(started_at.get()).get()});
                 trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", path.get(), tf(valid),
                           elapsed_ms(started_at.get()).get());
@@ -304,7 +294,7 @@ vx::Async call_body(vx::Frame f) {
             }
         }
     } else {
-        vx::Ref key = vx::getattr(self, N._api_key);
+        vx::Ref key = self.attr(N._api_key);
         if (vx::truthy(key.get()) && same_key(token.get(), key.get())) {
             set_key(scope, N.mcp_api_key, token.get());
             set_key(scope, N.mcp_auth_mode, N.fixed);
@@ -313,8 +303,8 @@ vx::Async call_body(vx::Frame f) {
     }
     if (verdict != ACCEPTED) {
         vx::Ref aw = verdict == UNAVAILABLE
-                         ? call_reply(self, N._send_503, scope, send, N.auth_service_unavailable)
-                         : call_reply(self, N._send_401, scope, send, N.invalid_api_key);
+                         ? self.call_reply(N._send_503, scope, send, N.auth_service_unavailable)
+                         : self.call_reply(N._send_401, scope, send, N.invalid_api_key);
         co_await vx::Await(aw);
         co_return vx::none();
     }
@@ -348,7 +338,7 @@ vx::Async call_body(vx::Frame f) {
             vx::Ref tracking_send = vx::make_function(tracking_send_spec, g_globals, g_module_name, {}, state.get());
             vx::Ref tracing_receive = vx::make_function(tracing_receive_spec, g_globals, g_module_name, {}, state.get());
             if (tracing) {
-                vx::Ref fmt = vx::unicode("app_dispatch_start path=%s");
+                vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
                 vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
                 trace(line.get());
             }
@@ -362,7 +352,7 @@ vx::Async call_body(vx::Frame f) {
         try {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (out.matches(disconnects.get())) {
-                vx::Ref fmt = vx::unicode("客户端断开连接: %s");
+                vx::Ref fmt = vx::Ref::borrow(VX_STR("客户端断开连接: %s"));
                 log(N.debug, {fmt.get(), path.get()});
                 out = vx::Outcome::value(vx::none());
             } else if (out.matches(PyExc_RuntimeError)) {

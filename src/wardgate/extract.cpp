@@ -82,7 +82,9 @@ vx::Ref strip(PyObject* s) {
     return vx::check(PyUnicode_Substring(s, i, j));
 }
 
+// scope.get("headers", []); a dict scope without headers needs no new list.
 vx::Ref headers_of(PyObject* scope) {
+    if (PyDict_CheckExact(scope)) return mapping_get(scope, N.headers, N.empty_tuple);
     vx::Ref empty = vx::check(PyList_New(0));
     return mapping_get(scope, N.headers, empty.get());
 }
@@ -125,19 +127,18 @@ vx::Ref bearer(PyObject* value) {
     }
     auth = decode_replace(value);
     vx::Ref lowered = vx::call_method(auth.get(), N.lower);
-    vx::Ref prefix = vx::unicode("bearer ");
-    vx::Ref starts = vx::call_method(lowered.get(), vx::intern("startswith"), prefix.get());
+    vx::Ref prefix = vx::Ref::borrow(VX_STR("bearer "));
+    vx::Ref starts = vx::call_method(lowered.get(), VX_STR("startswith"), prefix.get());
     if (!vx::truthy(starts.get())) return {};
     vx::Ref rest = vx::check(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
     return strip(rest.get());
 }
 
-vx::Ref bearer_from(PyObject* scope, const char* header) {
-    vx::Ref name = vx::check(PyBytes_FromString(header));
+vx::Ref bearer_from(PyObject* scope, PyObject* name) {
     vx::Ref headers = headers_of(scope);
     vx::Ref found;
     each_header(headers.get(), [&](PyObject* n, PyObject* v) {
-        if (!name_matches(n, name.get())) return false;
+        if (!name_matches(n, name)) return false;
         found = bearer(v);
         return static_cast<bool>(found);
     });
@@ -198,9 +199,8 @@ vx::Ref header_impl(vx::FuncObject*, PyObject* const* a) {
 }
 
 vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
-    PyObject* self = a[0];
     PyObject* path = a[1];
-    vx::Ref prefixes = vx::getattr(self, N._protected_path_prefixes);
+    vx::Ref prefixes = Self(a[0]).attr(N._protected_path_prefixes);
     if (prefixes.get() == Py_None) return vx::boolean(true);
     vx::Ref it = vx::check(PyObject_GetIter(prefixes.get()));
     while (vx::Ref prefix = vx::Ref::steal(PyIter_Next(it.get()))) {
@@ -208,7 +208,7 @@ vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
             if (vx::check_size(PyUnicode_Tailmatch(path, prefix.get(), 0, PY_SSIZE_T_MAX, -1))) return vx::boolean(true);
         } else {
             // path.startswith(non-str) raises as str.startswith does.
-            vx::Ref r = vx::call_method(path, vx::intern("startswith"), prefix.get());
+            vx::Ref r = vx::call_method(path, VX_STR("startswith"), prefix.get());
             if (vx::truthy(r.get())) return vx::boolean(true);
         }
     }
@@ -217,9 +217,9 @@ vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
 }
 
 vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
-    PyObject* self = a[0];
+    const Self self(a[0]);
     PyObject* scope = a[1];
-    vx::Ref trust = vx::getattr(self, N._trust_upstream_corvane_identity);
+    vx::Ref trust = self.attr(N._trust_upstream_corvane_identity);
     if (!vx::truthy(trust.get())) return vx::none();
     static PyObject* email_header = nullptr;
     static PyObject* id_header = nullptr;
@@ -227,14 +227,14 @@ vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
         email_header = vx::check(PyBytes_FromString("x-corvane-user-email")).release();
         id_header = vx::check(PyBytes_FromString("x-corvane-user-id")).release();
     }
-    vx::Ref email = header_value(scope, email_header);
-    if (!email || PyUnicode_GET_LENGTH(email.get()) == 0) return vx::none();
+    vx::Ref email = self.call(N._header, {scope, email_header});
+    if (!vx::truthy(email.get())) return vx::none();
     vx::Ref stripped = strip(email.get());
     vx::Ref lowered = vx::call_method(stripped.get(), N.lower);
-    vx::Ref user_id = header_value(scope, id_header);
+    vx::Ref user_id = self.call(N._header, {scope, id_header});
     vx::Ref d = vx::check(PyDict_New());
     vx::check(PyDict_SetItem(d.get(), N.email, lowered.get()));
-    vx::check(PyDict_SetItem(d.get(), N.user_id, user_id ? user_id.get() : Py_None));
+    vx::check(PyDict_SetItem(d.get(), N.user_id, user_id.get()));
     return d;
 }
 
@@ -265,8 +265,10 @@ vx::Ref extract_token_impl(vx::FuncObject*, PyObject* const* a) {
             if (vx::truthy(keys.get())) return vx::check(PySequence_GetItem(keys.get(), 0));
         }
     }
-    if (vx::Ref t = bearer_from(scope, "authorization")) return t;
-    if (vx::Ref t = bearer_from(scope, "x-mcp-proxy-auth")) return t;
+    static PyObject* const authorization = vx::check(PyBytes_FromString("authorization")).release();
+    static PyObject* const proxy_auth = vx::check(PyBytes_FromString("x-mcp-proxy-auth")).release();
+    if (vx::Ref t = bearer_from(scope, authorization)) return t;
+    if (vx::Ref t = bearer_from(scope, proxy_auth)) return t;
     return vx::none();
 }
 

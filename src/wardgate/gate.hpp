@@ -55,6 +55,27 @@ extern vx::FuncSpec send_503_spec;
 extern vx::FuncSpec provider_init_spec;
 extern vx::FuncSpec verify_token_spec;
 
+// Access to a gate instance's attributes and methods as `self.name` in Python. When the
+// instance's class is exactly ApiKeyWardgate and the class still holds its own definitions,
+// attributes come straight from the instance dict and methods are called without a lookup,
+// unless the instance itself overrides them.
+class Self {
+public:
+    explicit Self(PyObject* self);
+    PyObject* get() const noexcept { return self_; }
+    vx::Ref attr(PyObject* name) const;
+    // self.<name>(*args); static methods (`_header`) get no self.
+    vx::Ref call(PyObject* name, std::initializer_list<PyObject*> args) const;
+    // self.<name>(*args, reason=reason) for the reply methods.
+    vx::Ref call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObject* reason) const;
+
+private:
+    PyObject* original(PyObject* name) const;
+    PyObject* self_;
+    vx::Ref dict_;  // set on the fast path only
+};
+void init_fast_path(PyObject* gate_class);
+
 void init_names();
 void init_replies();
 

@@ -54,7 +54,7 @@ vx::Ref fn(vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
 
 void body(PyObject* module) {
     g_globals = PyModule_GetDict(module);
-    g_module_name = vx::intern("vexlo.mcp.wardgate");
+    g_module_name = VX_STR("vexlo.mcp.wardgate");
     init_names();
     init_replies();
     vx::check(PyModule_SetDocString(module, kModuleDoc));
@@ -76,14 +76,14 @@ void body(PyObject* module) {
             set(module, n, vx::check(PyObject_GetAttrString(types.get(), n)));
     }
     {
-        vx::Ref logging = G(vx::intern("logging"));
-        set(module, "_logger", vx::call_method(logging.get(), vx::intern("getLogger"), vx::unicode("vexlo.mcp").get()));
+        vx::Ref logging = G(VX_STR("logging"));
+        set(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.mcp")));
     }
     {
-        vx::Ref path_cls = G(vx::intern("Path"));
-        vx::Ref cwd = vx::call_method(path_cls.get(), vx::intern("cwd"));
-        vx::Ref p = vx::check(PyNumber_TrueDivide(cwd.get(), vx::unicode(".tmp").get()));
-        set(module, "_QUILLON_TRACE_FILE", vx::check(PyNumber_TrueDivide(p.get(), vx::unicode("quillon-trace.log").get())));
+        vx::Ref path_cls = G(VX_STR("Path"));
+        vx::Ref cwd = vx::call_method(path_cls.get(), VX_STR("cwd"));
+        vx::Ref p = vx::check(PyNumber_TrueDivide(cwd.get(), VX_STR(".tmp")));
+        set(module, "_QUILLON_TRACE_FILE", vx::check(PyNumber_TrueDivide(p.get(), VX_STR("quillon-trace.log"))));
     }
     set(module, "_trace_quillon", fn(trace_quillon_spec));
     try {
@@ -117,7 +117,7 @@ void body(PyObject* module) {
     vx::Ref verify = fn(verify_remote_spec);
     vx::Ref s401 = fn(send_401_spec, {N.invalid_api_key});
     vx::Ref s503 = fn(send_503_spec);
-    set(module, "ApiKeyWardgate",
+    vx::Ref gate_class =
         vx::make_class("ApiKeyWardgate", g_module_name, no_bases.get(), kGateDoc,
                        {{"__init__", init.get()},
                         {"_header", header.get()},
@@ -128,7 +128,9 @@ void body(PyObject* module) {
                         {"_get_client", get_client.get()},
                         {"_verify_remote", verify.get()},
                         {"_send_401", s401.get()},
-                        {"_send_503", s503.get()}}));
+                        {"_send_503", s503.get()}});
+    set(module, "ApiKeyWardgate", gate_class);
+    init_fast_path(gate_class.get());
 
     vx::Ref pinit = fn(provider_init_spec);
     vx::Ref verify_token = fn(verify_token_spec);

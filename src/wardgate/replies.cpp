@@ -73,11 +73,11 @@ void init_replies() {
     g_content_type = pair("content-type", "application/json").release();
     g_challenge = pair("www-authenticate", "Bearer realm=\"vexlo-mcp\"").release();
     g_retry_after = pair("retry-after", "5").release();
-    g_prefix_401 = vx::intern("{\"error\":\"Unauthorized\",\"message\":\"Invalid or missing API Key\",\"reason\":\"");
+    g_prefix_401 = VX_STR("{\"error\":\"Unauthorized\",\"message\":\"Invalid or missing API Key\",\"reason\":\"");
     g_prefix_503 = vx::intern(
         "{\"error\":\"Service Unavailable\",\"message\":\"API Key verification service temporarily unavailable\","
         "\"reason\":\"");
-    g_suffix = vx::intern("\"}");
+    g_suffix = VX_STR("\"}");
 }
 
 vx::FuncSpec send_401_spec{"_send_401", "ApiKeyWardgate._send_401", nullptr, params_401, 4, "None",

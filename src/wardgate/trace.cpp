@@ -68,7 +68,7 @@ void print_line(PyObject* line) {
         vx::Ref keep = vx::Ref::borrow(out);
         vx::check(PyFile_WriteObject(line, out, Py_PRINT_RAW));
         vx::check(PyFile_WriteString("\n", out));
-        vx::call_method(out, vx::intern("flush"));
+        vx::call_method(out, VX_STR("flush"));
     } catch (vx::Error& e) {
         discard_exception(e);
     }
@@ -130,18 +130,18 @@ vx::Param trace_params[] = {{"message", "str", vx::Check::Str}};
 void trace(PyObject* message) {
     vx::Ref msg = escape_line_breaks(message);
     // datetime.now(timezone.utc).isoformat(timespec="milliseconds"), through the module globals.
-    vx::Ref datetime = G(vx::intern("datetime"));
-    vx::Ref timezone = G(vx::intern("timezone"));
-    vx::Ref utc = vx::getattr(timezone.get(), vx::intern("utc"));
-    vx::Ref now = vx::call_method(datetime.get(), vx::intern("now"), utc.get());
-    vx::Ref iso = vx::getattr(now.get(), vx::intern("isoformat"));
-    PyObject* kwnames = vx::intern("timespec");
+    vx::Ref datetime = G(VX_STR("datetime"));
+    vx::Ref timezone = G(VX_STR("timezone"));
+    vx::Ref utc = vx::getattr(timezone.get(), VX_STR("utc"));
+    vx::Ref now = vx::call_method(datetime.get(), VX_STR("now"), utc.get());
+    vx::Ref iso = vx::getattr(now.get(), VX_STR("isoformat"));
+    PyObject* kwnames = VX_STR("timespec");
     static PyObject* kw = nullptr;
     if (!kw) kw = vx::check(PyTuple_Pack(1, kwnames)).release();
-    PyObject* argv[2] = {nullptr, vx::intern("milliseconds")};
+    PyObject* argv[2] = {nullptr, VX_STR("milliseconds")};
     vx::Ref stamp = vx::check(PyObject_Vectorcall(iso.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-    vx::Ref os = G(vx::intern("os"));
-    vx::Ref pid = vx::call_method(os.get(), vx::intern("getpid"));
+    vx::Ref os = G(VX_STR("os"));
+    vx::Ref pid = vx::call_method(os.get(), VX_STR("getpid"));
     vx::Ref line = vx::check(PyUnicode_FromFormat("%S pid=%S [QUILLON-TRACE] %U", stamp.get(), pid.get(), msg.get()));
     print_line(line.get());
     append_to_file(line.get());

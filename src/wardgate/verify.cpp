@@ -7,7 +7,7 @@ namespace {
 
 vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* self = a[0];
-    vx::Ref client = vx::getattr(self, N._client);
+    vx::Ref client = Self(self).attr(N._client);
     if (client.get() == Py_None) {
         vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
         vx::Ref read = G(N._VERIFY_READ_TIMEOUT_SECONDS);
@@ -15,9 +15,9 @@ vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
         vx::Ref max_conn = G(N._VERIFY_MAX_CONNECTIONS);
         vx::Ref max_keep = G(N._VERIFY_MAX_KEEPALIVE);
         vx::Ref expiry = G(N._VERIFY_KEEPALIVE_EXPIRY_SECONDS);
-        vx::Ref timeout_cls = vx::getattr(httpx.get(), vx::intern("Timeout"));
-        vx::Ref limits_cls = vx::getattr(httpx.get(), vx::intern("Limits"));
-        vx::Ref client_cls = vx::getattr(httpx.get(), vx::intern("AsyncClient"));
+        vx::Ref timeout_cls = vx::getattr(httpx.get(), VX_STR("Timeout"));
+        vx::Ref limits_cls = vx::getattr(httpx.get(), VX_STR("Limits"));
+        vx::Ref client_cls = vx::getattr(httpx.get(), VX_STR("AsyncClient"));
         vx::Ref kw_connect = vx::check(Py_BuildValue("(s)", "connect"));
         PyObject* targs[3] = {nullptr, read.get(), connect.get()};
         vx::Ref timeout = vx::check(
@@ -33,7 +33,7 @@ vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
             PyObject_Vectorcall(client_cls.get(), cargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_client.get()));
         vx::check(PyObject_SetAttr(self, N._client, client.get()));
     }
-    return vx::getattr(self, N._client);
+    return Self(self).attr(N._client);
 }
 
 // "ValueError: ValueError('bad')"
@@ -66,14 +66,14 @@ vx::Async verify_remote_body(vx::Frame f) {
     PyObject* api_key = f.arg(1);
     {
         if (api_key == Py_None || PyUnicode_GET_LENGTH(api_key) == 0) co_return vx::none();
-        vx::Ref url = vx::getattr(self, N._auth_verify_url);
+        vx::Ref url = Self(self).attr(N._auth_verify_url);
         if (!vx::truthy(url.get())) co_return vx::none();
     }
     vx::Ref now;
     {
         vx::Ref time_mod = G(N.time);
         now = vx::call_method(time_mod.get(), N.time_fn);
-        vx::Ref cache = vx::getattr(self, N._verify_cache);
+        vx::Ref cache = Self(self).attr(N._verify_cache);
         f.set_slot(0, mapping_get(cache.get(), api_key, Py_None));
     }
     PyObject* cached = f.slot(0);
@@ -88,8 +88,9 @@ vx::Async verify_remote_body(vx::Frame f) {
     {
         vx::Ref awaitable;
         try {
-            vx::Ref client = vx::call_method(self, N._get_client);
-            vx::Ref url = vx::getattr(self, N._auth_verify_url);
+            const Self me(self);
+            vx::Ref client = me.call(N._get_client, {});
+            vx::Ref url = me.attr(N._auth_verify_url);
             vx::Ref params = vx::check(PyDict_New());
             vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
             vx::Ref version = G(N.__version__);
@@ -115,7 +116,7 @@ vx::Async verify_remote_body(vx::Frame f) {
             vx::Ref s200 = vx::check(PyLong_FromLong(200));
             if (vx::check(PyObject_RichCompareBool(status.get(), s200.get(), Py_EQ))) {
                 vx::Ref data = vx::call_method(resp.get(), N.json);
-                vx::Ref valid = vx::call_method(data.get(), N.get, vx::intern("valid"));
+                vx::Ref valid = vx::call_method(data.get(), N.get, VX_STR("valid"));
                 if (vx::truthy(valid.get())) {
                     vx::Ref entry = vx::check(PyTuple_Pack(2, now.get(), data.get()));
                     vx::Ref cache = vx::getattr(self, N._verify_cache);
@@ -151,12 +152,12 @@ vx::Async verify_remote_body(vx::Frame f) {
         vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
         vx::Ref grace = G(N._VERIFY_STALE_GRACE_SECONDS);
         if (younger_than(now.get(), stamp.get(), grace.get())) {
-            vx::Ref fmt = vx::unicode("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行");
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行"));
             log(N.warning, {fmt.get(), failure_desc.get()});
             co_return checked_result(vx::check(PySequence_GetItem(cached, 1)));
         }
     }
-    vx::Ref fmt = vx::unicode("远程校验 API Key 失败且无可用缓存宽限: %s");
+    vx::Ref fmt = vx::Ref::borrow(VX_STR("远程校验 API Key 失败且无可用缓存宽限: %s"));
     log(N.warning, {fmt.get(), failure_desc.get()});
     vx::Ref exc_cls = G(N.ApiKeyVerificationUnavailable);
     vx::Ref exc = vx::call(exc_cls.get(), failure_desc.get());

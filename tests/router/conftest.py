@@ -70,9 +70,10 @@ def call(app, gate):
     return run
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def trace(wg, trace_lines):
-    """Messages written to the (redirected) trace file so far."""
+    """Messages written to the trace file so far; every test here has it redirected (the `wg`
+    fixture points it into tmp_path), so no run leaves lines under the working directory."""
     return trace_lines
 
 
@@ -97,7 +98,9 @@ class Governance:
     def __init__(self):
         self.result = {"success": True, "data": {"rows": []}, "error": None}
         self.quota_calls = []
+        self.quota_returned = []
         self.telemetry_calls = []
+        self.telemetry_returned = []
         self.tool_calls = []
         self.flag_seen = []
         self.started = None
@@ -119,6 +122,7 @@ class Governance:
 
         async def quota_guarded(**kw):
             return await fn(**kw)
+        self.quota_returned.append(quota_guarded)
         return quota_guarded
 
     def telemetry_wrap(self, *args, **kwargs):
@@ -128,6 +132,7 @@ class Governance:
         def telemetry_counted(*a, **kw):
             assert not a
             return fn(**kw)
+        self.telemetry_returned.append(telemetry_counted)
         return telemetry_counted
 
 
@@ -139,18 +144,6 @@ def governance(monkeypatch):
     monkeypatch.setattr(tool_module, "quillon_run", fake.tool)
     fake.telemetry_dimensions = telemetry_dimensions
     return fake
-
-
-@pytest.fixture
-def host_state(monkeypatch):
-    """Real quota, rate limit and telemetry state, clean before and after."""
-    monkeypatch.delenv(instrumentation.QUOTA_ENV, raising=False)
-    monkeypatch.delenv(tool_module.RATE_ENV, raising=False)
-    for reset in (instrumentation.reset_quota, instrumentation.reset_telemetry, tool_module.reset_rate_limits):
-        reset()
-    yield
-    for reset in (instrumentation.reset_quota, instrumentation.reset_telemetry, tool_module.reset_rate_limits):
-        reset()
 
 
 @pytest.fixture

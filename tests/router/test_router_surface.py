@@ -149,18 +149,6 @@ def test_run_route_signature_and_shared_dependency_marker(quillon):
     assert not fn.__kwdefaults__
 
 
-@pytest.mark.parametrize("name, params", [
-    ("_quillon_result_response", [("result", "dict")]),
-    ("_trace_quillon_api", [("message", "str")]),
-    ("_run_quillon_scenario", [("payload", "QuillonRunRequest")]),
-    ("quillon_scenarios", []),
-])
-def test_other_signatures(quillon, name, params):
-    sig = inspect.signature(getattr(quillon, name))
-    assert [(p.name, p.kind, p.annotation, p.default) for p in sig.parameters.values()] == [
-        (n, inspect.Parameter.POSITIONAL_OR_KEYWORD, a, inspect.Parameter.empty) for n, a in params]
-
-
 class Text(str):
     pass
 

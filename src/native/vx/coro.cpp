@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <new>
 
 namespace vx {
 
@@ -11,8 +12,18 @@ PyObject* coro_close_impl(CoroObject* co);
 namespace {
 
 // The iterator behind an awaitable, as the `await` expression finds it.
+bool awaited_elsewhere(PyObject* o) {
+    if (is_coroutine(o)) return reinterpret_cast<CoroObject*>(o)->awaiting != nullptr;
+    // A suspended `async def` coroutine is always inside an await.
+    Ref suspended = check(PyObject_GetAttr(o, intern("cr_suspended")));
+    return suspended.get() == Py_True;
+}
+
 Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o) || is_coroutine(o)) return Ref::borrow(o);
+    if (PyCoro_CheckExact(o) || is_coroutine(o)) {
+        if (awaited_elsewhere(o)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return Ref::borrow(o);
+    }
     if (PyGen_CheckExact(o)) {
         PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
         bool iterable = code && (code->co_flags & CO_ITERABLE_COROUTINE);
@@ -22,7 +33,7 @@ Ref awaitable_iter(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter)
-        raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", t->tp_name);
+        raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     Ref it = check(getter(o));
     if (PyCoro_CheckExact(it.get()) || is_coroutine(it.get()))
         raise(PyExc_TypeError, "__await__() returned a coroutine");
@@ -105,9 +116,19 @@ int close_iter(PyObject* it) {
 
 }  // namespace
 
-// Sends `value` into the coroutine, or throws `exc` (owned by the caller) into it.
+static PySendResult coro_send_ex_impl(CoroObject* co, PyObject* value, PyObject* exc, PyObject** presult);
+
+// Sends `value` into the coroutine, or throws `exc` (owned by the caller) into it. Deep
+// chains of awaits nest on the C stack, so they count against the recursion limit.
 PySendResult coro_send_ex(CoroObject* co, PyObject* value, PyObject* exc, PyObject** presult) {
     *presult = nullptr;
+    if (Py_EnterRecursiveCall(" in a native coroutine")) return PYGEN_ERROR;
+    PySendResult r = coro_send_ex_impl(co, value, exc, presult);
+    Py_LeaveRecursiveCall();
+    return r;
+}
+
+static PySendResult coro_send_ex_impl(CoroObject* co, PyObject* value, PyObject* exc, PyObject** presult) {
     switch (co->state) {
         case CoroState::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -448,6 +469,41 @@ void init_coroutine_type() {
     CoroutineType.tp_weaklistoffset = offsetof(CoroObject, weakreflist);
     CoroutineType.tp_doc = "A coroutine implemented in native code.";
     check(PyType_Ready(&CoroutineType));
+}
+
+namespace {
+constexpr std::size_t kFrameGranule = 64;
+constexpr std::size_t kFrameClasses = 32;   // frames up to 2 KiB are recycled
+constexpr int kFramesKept = 64;             // per size class
+struct FreeFrame { FreeFrame* next; };
+FreeFrame* g_free_frames[kFrameClasses] = {};
+int g_free_count[kFrameClasses] = {};
+}  // namespace
+
+void* frame_alloc(std::size_t size) {
+    std::size_t cls = (size + kFrameGranule - 1) / kFrameGranule;
+    if (cls < kFrameClasses && g_free_frames[cls]) {
+        FreeFrame* f = g_free_frames[cls];
+        g_free_frames[cls] = f->next;
+        --g_free_count[cls];
+        return f;
+    }
+    if (cls < kFrameClasses) size = cls * kFrameGranule;
+    void* p = PyMem_RawMalloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void frame_free(void* p, std::size_t size) noexcept {
+    std::size_t cls = (size + kFrameGranule - 1) / kFrameGranule;
+    if (cls < kFrameClasses && g_free_count[cls] < kFramesKept) {
+        auto* f = static_cast<FreeFrame*>(p);
+        f->next = g_free_frames[cls];
+        g_free_frames[cls] = f;
+        ++g_free_count[cls];
+        return;
+    }
+    PyMem_RawFree(p);
 }
 
 Ref make_coroutine(PyObject* name, PyObject* qualname, PyObject* const* args, int nargs, int nlocals, Body body) {

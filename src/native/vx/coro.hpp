@@ -16,6 +16,7 @@
 #include "vx/ref.hpp"
 
 #include <coroutine>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -86,7 +87,15 @@ struct Frame {
     PyObject* self() const noexcept;              // the coroutine object itself
 };
 
+// Coroutine frames come and go with every request: recycle their memory instead of going
+// to the system allocator each time. Only used with the GIL held.
+void* frame_alloc(std::size_t size);
+void frame_free(void* p, std::size_t size) noexcept;
+
 struct Async::promise_type {
+    static void* operator new(std::size_t size) { return frame_alloc(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { frame_free(p, size); }
+
     CoroObject* owner = nullptr;
     Ref result;
     Ref error;

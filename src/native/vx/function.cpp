@@ -28,20 +28,24 @@ bool type_ok(Check c, PyObject* o) {
     }
 }
 
-void ensure_spec_strings(FuncSpec& s) {
-    if (s.name_obj) return;
-    if (s.nparams > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
-    for (int i = 0; i < s.nparams; ++i) s.param_names[i] = intern(s.params[i].name);
-    s.doc_obj = s.doc ? intern(s.doc) : nullptr;
-    s.qualname_obj = intern(s.qualname);
-    s.name_obj = intern(s.name);
-}
-
 int positional_count(const FuncSpec& s) {
     int n = 0;
     while (n < s.nparams && s.params[n].kind == Kind::PosOrKw) ++n;
     return n;
 }
+
+void ensure_spec_strings(FuncSpec& s) {
+    if (s.name_obj) return;
+    if (s.nparams > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
+    for (int i = 0; i < s.nparams; ++i) s.param_names[i] = intern(s.params[i].name);
+    s.all_any = true;
+    s.all_positional = positional_count(s) == s.nparams;
+    for (int i = 0; i < s.nparams; ++i) s.all_any = s.all_any && s.params[i].check == Check::Any;
+    s.doc_obj = s.doc ? intern(s.doc) : nullptr;
+    s.qualname_obj = intern(s.qualname);
+    s.name_obj = intern(s.name);
+}
+
 
 // Names joined as CPython does in arity errors: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 Ref join_names(PyObject* const* names, int n) {
@@ -85,9 +89,41 @@ int find_param(const FuncSpec& s, PyObject* key) {
     return -1;
 }
 
+void apply_checks(const FuncSpec& s, PyObject** bound) {
+    for (int i = 0; i < s.nparams; ++i) {
+        const Param& p = s.params[i];
+        if (p.check == Check::Any) continue;
+        if (p.check == Check::Bool) {
+            bound[i] = truthy(bound[i]) ? Py_True : Py_False;
+            continue;
+        }
+        if (p.or_none && bound[i] == Py_None) continue;
+        if (!type_ok(p.check, bound[i])) raise_arg_type(p.name, check_name(p.check), bound[i]);
+    }
+}
+
+Ref check_return(FuncObject* f, Ref result) {
+    FuncSpec& s = *f->fdef;
+    if (s.ret != Ret::Any && result.get() != Py_None) {
+        bool ok = s.ret == Ret::Str ? PyUnicode_CheckExact(result.get()) : PyDict_CheckExact(result.get());
+        if (!ok)
+            raise_format(PyExc_TypeError, "Expected %s, got %.200s", s.ret == Ret::Str ? "str" : "dict",
+                         Py_TYPE(result.get())->tp_name);
+    }
+    return result;
+}
+
 Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncSpec& s = *f->fdef;
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && npos == s.nparams && s.all_positional) {
+        // Every argument given by position: nothing to bind, only the type rules to apply.
+        if (s.all_any) return check_return(f, s.impl(f, args));
+        PyObject* bound[kMaxParams];
+        for (int i = 0; i < s.nparams; ++i) bound[i] = args[i];
+        apply_checks(s, bound);
+        return check_return(f, s.impl(f, bound));
+    }
     const int npos_params = positional_count(s);
     PyObject* bound[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < npos && i < npos_params; ++i) bound[i] = args[i];
@@ -122,24 +158,8 @@ Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject*
         if (!bound[i]) missing[nmissing++] = s.param_names[i];
     }
     if (nmissing) raise_missing(f, missing, nmissing, "keyword-only");
-    for (int i = 0; i < s.nparams; ++i) {
-        const Param& p = s.params[i];
-        if (p.check == Check::Any) continue;
-        if (p.check == Check::Bool) {
-            bound[i] = truthy(bound[i]) ? Py_True : Py_False;
-            continue;
-        }
-        if (p.or_none && bound[i] == Py_None) continue;
-        if (!type_ok(p.check, bound[i])) raise_arg_type(p.name, check_name(p.check), bound[i]);
-    }
-    Ref result = s.impl(f, bound);
-    if (s.ret != Ret::Any && result.get() != Py_None) {
-        bool ok = s.ret == Ret::Str ? PyUnicode_CheckExact(result.get()) : PyDict_CheckExact(result.get());
-        if (!ok)
-            raise_format(PyExc_TypeError, "Expected %s, got %.200s", s.ret == Ret::Str ? "str" : "dict",
-                         Py_TYPE(result.get())->tp_name);
-    }
-    return result;
+    apply_checks(s, bound);
+    return check_return(f, s.impl(f, bound));
 }
 
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -361,7 +381,7 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
     for (PyObject*& d : f->defvals) d = nullptr;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     auto it = defaults.begin();
-    Ref pos_defaults = check(PyList_New(0));
+    Ref pos_defaults = defaults.size() ? check(PyList_New(0)) : Ref();
     Ref kw_defaults;
     for (int i = 0; i < fdef.nparams; ++i) {
         if (!fdef.params[i].has_default) continue;
@@ -374,7 +394,8 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
             check(PyList_Append(pos_defaults.get(), f->defvals[i]));
         }
     }
-    f->defaults = PyList_GET_SIZE(pos_defaults.get()) ? PyList_AsTuple(pos_defaults.get()) : Py_NewRef(Py_None);
+    f->defaults = pos_defaults && PyList_GET_SIZE(pos_defaults.get()) ? PyList_AsTuple(pos_defaults.get())
+                                                                       : Py_NewRef(Py_None);
     if (!f->defaults) throw_error();
     f->kwdefaults = kw_defaults ? kw_defaults.release() : Py_NewRef(Py_None);
     PyObject_GC_Track(f);

@@ -48,6 +48,8 @@ struct FuncSpec {
     PyObject* qualname_obj = nullptr;
     PyObject* doc_obj = nullptr;
     PyObject* param_names[kMaxParams] = {};
+    bool all_any = false;             // no parameter is type-checked
+    bool all_positional = false;      // no keyword-only parameter
 };
 
 struct FuncObject {

@@ -70,8 +70,14 @@ Ref import_top(const char* dotted) {
 }
 
 Ref import_from(PyObject* module_name, PyObject* name) {
-    Ref fromlist = check(PyTuple_Pack(1, name));
-    Ref mod = check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist.get(), 0));
+    // A module already in sys.modules is taken from there, as the import statement does.
+    Ref mod = Ref::steal(PyImport_GetModule(module_name));
+    if (!mod || mod.get() == Py_None) {
+        if (PyErr_Occurred()) throw_error();
+        mod.reset();
+        Ref fromlist = check(PyTuple_Pack(1, name));
+        mod = check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist.get(), 0));
+    }
     PyObject* v = nullptr;
     if (check(PyObject_GetOptionalAttr(mod.get(), name, &v))) return Ref::steal(v);
     // Same text as the `from ... import ...` statement.

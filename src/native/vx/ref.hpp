@@ -124,6 +124,8 @@ inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
 // Interned string that lives as long as the process (never released: no static destructors).
 PyObject* intern(const char* s);
+// A constant interned str, created once per use site (cheap on hot paths).
+#define VX_STR(literal) ([]() -> PyObject* { static PyObject* const s_ = ::vx::intern(literal); return s_; }())
 
 // Calls with positional arguments (borrowed), through vectorcall.
 template <class... A>
