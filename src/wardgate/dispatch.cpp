@@ -5,7 +5,7 @@ namespace wardgate {
 namespace {
 
 // Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
-enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, NSLOTS };
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, NSLOTS };
 enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
@@ -312,7 +312,15 @@ vx::Async call_body(vx::Frame f) {
     // 11: the host's request context.
     {
         vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
-        vx::Ref ctx = vx::check(PyDict_New());
+        // A copy of a dict with the six keys in order: the values are then only replaced.
+        static PyObject* const ctx_template = [] {
+            PyObject* d = PyDict_New();
+            for (PyObject* k : {N.api_key, N.auth_mode, N.user_id, N.email, N.allowed_tools, N.permission_enabled})
+                if (d && PyDict_SetItem(d, k, Py_None) < 0) Py_CLEAR(d);
+            return d;
+        }();
+        if (!ctx_template) vx::throw_error();
+        vx::Ref ctx = vx::check(PyDict_Copy(ctx_template));
         vx::check(PyDict_SetItem(ctx.get(), N.api_key, token.get()));
         vx::check(PyDict_SetItem(ctx.get(), N.auth_mode, mapping_get(scope, N.mcp_auth_mode, nullptr).get()));
         vx::check(PyDict_SetItem(ctx.get(), N.user_id, mapping_get(scope, N.mcp_user_id, nullptr).get()));
@@ -334,15 +342,15 @@ vx::Async call_body(vx::Frame f) {
     {
         vx::Ref aw;
         try {
-            vx::Ref state = vx::Ref::borrow(f.self());
-            vx::Ref tracking_send = vx::make_function(tracking_send_spec, g_globals, g_module_name, {}, state.get());
-            vx::Ref tracing_receive = vx::make_function(tracing_receive_spec, g_globals, g_module_name, {}, state.get());
+            // Kept in slots, where the cycle collector sees them (they point back at this coroutine).
+            f.set_slot(SEND_FN, vx::make_closure(tracking_send_spec, g_globals, g_module_name, f.self()));
+            f.set_slot(RECEIVE_FN, vx::make_closure(tracing_receive_spec, g_globals, g_module_name, f.self()));
             if (tracing) {
                 vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
                 vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
                 trace(line.get());
             }
-            aw = call_app(self, scope, tracing_receive.get(), tracking_send.get());
+            aw = call_app(self, scope, f.slot(RECEIVE_FN), f.slot(SEND_FN));
         } catch (vx::Error& e) {
             out = vx::Outcome::error(e.take());
         }
@@ -363,6 +371,9 @@ vx::Async call_body(vx::Frame f) {
             out = vx::Outcome::error(chained(e, out.exception()).take());
         }
     }
+
+    vx::recycle_closure(f.take_slot(SEND_FN));
+    vx::recycle_closure(f.take_slot(RECEIVE_FN));
 
     // Final block.
     try {

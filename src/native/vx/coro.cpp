@@ -15,7 +15,7 @@ namespace {
 bool awaited_elsewhere(PyObject* o) {
     if (is_coroutine(o)) return reinterpret_cast<CoroObject*>(o)->awaiting != nullptr;
     // A suspended `async def` coroutine is always inside an await.
-    Ref suspended = check(PyObject_GetAttr(o, intern("cr_suspended")));
+    Ref suspended = check(PyObject_GetAttr(o, VX_STR("cr_suspended")));
     return suspended.get() == Py_True;
 }
 
@@ -105,7 +105,7 @@ int close_iter(PyObject* it) {
         return 0;
     }
     PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttr(it, intern("close"), &meth) < 0) return -1;
+    if (PyObject_GetOptionalAttr(it, VX_STR("close"), &meth) < 0) return -1;
     if (!meth) return 0;
     PyObject* r = PyObject_CallNoArgs(meth);
     Py_DECREF(meth);
@@ -178,7 +178,7 @@ static PySendResult coro_send_ex_impl(CoroObject* co, PyObject* value, PyObject*
             return deliver(co, Outcome::error(fetch_error()), presult);
         }
         PyObject* meth = nullptr;
-        if (PyObject_GetOptionalAttr(it, intern("throw"), &meth) < 0)
+        if (PyObject_GetOptionalAttr(it, VX_STR("throw"), &meth) < 0)
             return deliver(co, Outcome::error(fetch_error()), presult);
         if (!meth) return deliver(co, Outcome::error(Ref::borrow(exc)), presult);
         r = PyObject_CallOneArg(meth, exc);

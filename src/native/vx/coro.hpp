@@ -84,6 +84,7 @@ struct Frame {
     PyObject* arg(int i) const noexcept;          // borrowed, owned by the coroutine object
     PyObject* slot(int i) const noexcept;         // borrowed
     void set_slot(int i, Ref v) noexcept;
+    Ref take_slot(int i) noexcept;
     PyObject* self() const noexcept;              // the coroutine object itself
 };
 
@@ -160,6 +161,11 @@ inline void Frame::set_slot(int i, Ref v) noexcept {
     PyObject* old = co->slots[co->nargs + i];
     co->slots[co->nargs + i] = v.release();
     Py_XDECREF(old);
+}
+inline Ref Frame::take_slot(int i) noexcept {
+    PyObject* v = co->slots[co->nargs + i];
+    co->slots[co->nargs + i] = nullptr;
+    return Ref::steal(v);
 }
 inline PyObject* Frame::self() const noexcept { return reinterpret_cast<PyObject*>(co); }
 

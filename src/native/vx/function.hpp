@@ -81,6 +81,11 @@ void init_function_type();
 Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
                   std::initializer_list<PyObject*> defaults = {}, PyObject* closure = nullptr);
 
+// Closures made per request: a function object whose only owner is the caller at the end
+// of the request is kept for the next make_closure instead of being freed.
+Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObject* closure);
+void recycle_closure(Ref f) noexcept;
+
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 

@@ -1,0 +1,208 @@
+"""Requests per second through real uvicorn (one worker, loopback): the tiny app bare, behind
+the native gate and behind the baseline gate (fixed key, key in the "authorization" header).
+
+Load comes from wrk when it is installed, otherwise from a small asyncio client in this process
+(raw HTTP/1.1 keep-alive; a full client library costs more per request than the server under
+test and would measure itself). Every run is bounded in time; the servers are stopped at the end,
+and stop by themselves after a deadline if this process dies first.
+"""
+import asyncio
+import pathlib
+import re
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
+
+import cases  # noqa: E402
+
+PATH = "/api/v1/ping"
+STARTUP_TIMEOUT = 15.0
+
+
+class Server:
+    def __init__(self, impl, max_seconds):
+        self.impl = impl
+        self.proc = subprocess.Popen(
+            [sys.executable, str(HERE / "serve.py"), impl, "--max-seconds", str(max_seconds)],
+            stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], STARTUP_TIMEOUT)
+        line = self.proc.stdout.readline() if ready else ""
+        if not line.strip().isdigit():
+            self.stop()
+            raise RuntimeError(f"uvicorn ({impl}) did not announce its port")
+        self.port = int(line)
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}{PATH}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if self.proc.stdout:
+            self.proc.stdout.close()
+
+
+# --- load generators -------------------------------------------------------------------------
+
+def wrk_run(server, seconds, connections):
+    cmd = ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "2s",
+           "-H", f"Authorization: Bearer {cases.KEY}", server.url]
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 30).stdout
+    found = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    if not found:
+        raise RuntimeError("wrk printed no rate:\n" + out)
+    bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
+    errors = re.search(r"Socket errors:(.*)", out)
+    problems = []
+    if bad:
+        problems.append(f"{bad.group(1)} non-2xx")
+    if errors:
+        problems.append("socket errors:" + errors.group(1).strip())
+    return float(found.group(1)), problems
+
+
+class _Client(asyncio.Protocol):
+    """One keep-alive connection: sends the next request as soon as a response is complete.
+    A protocol rather than streams: no task switch per response, so the client stays cheaper
+    than the server it loads."""
+
+    def __init__(self, request, deadline, tally, done):
+        self.request = request
+        self.deadline = deadline
+        self.tally = tally
+        self.done = done
+        self.buffer = b""
+        self.transport = None
+
+    def connection_made(self, transport):
+        self.transport = transport
+        transport.write(self.request)
+
+    def data_received(self, data):
+        self.buffer += data
+        while True:
+            end = self.buffer.find(b"\r\n\r\n")
+            if end < 0:
+                return
+            head = self.buffer[:end]
+            length = 0
+            for line in head.split(b"\r\n")[1:]:
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"content-length":
+                    length = int(value)
+            if len(self.buffer) < end + 4 + length:
+                return
+            self.buffer = self.buffer[end + 4 + length:]
+            key = "ok" if head[9:10] == b"2" else "bad"
+            self.tally[key] = self.tally.get(key, 0) + 1
+            if time.monotonic() < self.deadline:
+                self.transport.write(self.request)
+            else:
+                self.transport.close()
+                return
+
+    def connection_lost(self, exc):
+        if not self.done.done():
+            self.done.set_result(exc)
+
+
+async def _python_load(port, seconds, connections):
+    request = (f"GET {PATH} HTTP/1.1\r\nhost: 127.0.0.1:{port}\r\n"
+               f"authorization: Bearer {cases.KEY}\r\n\r\n").encode()
+    loop = asyncio.get_running_loop()
+    tally = {}
+    started = time.monotonic()
+    deadline = started + seconds
+    finished = []
+    for _ in range(connections):
+        done = loop.create_future()
+        await loop.create_connection(lambda done=done: _Client(request, deadline, tally, done),
+                                     "127.0.0.1", port)
+        finished.append(done)
+    await asyncio.wait_for(asyncio.gather(*finished), seconds + 10)
+    elapsed = time.monotonic() - started
+    return tally, elapsed
+
+
+def python_run(server, seconds, connections):
+    tally, elapsed = asyncio.run(_python_load(server.port, seconds, connections))
+    problems = [f"{tally['bad']} non-2xx"] if tally.get("bad") else []
+    return (tally.get("ok", 0) + tally.get("bad", 0)) / elapsed, problems
+
+
+# --- driver ----------------------------------------------------------------------------------
+
+def run(seconds=5, runs=3, connections=16, loadgen="auto", log=print):
+    if loadgen == "auto":
+        loadgen = "wrk" if shutil.which("wrk") else "python"
+    if loadgen == "wrk" and not shutil.which("wrk"):
+        raise RuntimeError("wrk is not installed")
+    one = wrk_run if loadgen == "wrk" else python_run
+    impls = list(cases.IMPLS)
+    budget = len(impls) * (runs + 1) * (seconds + 30) + 60
+    servers = {}
+    try:
+        for impl in impls:
+            servers[impl] = Server(impl, max_seconds=budget)
+        for impl in impls:
+            log(f"  warm-up {impl}")
+            one(servers[impl], 1, connections)
+        rates = {impl: [] for impl in impls}
+        problems = {impl: [] for impl in impls}
+        for r in range(runs):
+            order = impls[r % len(impls):] + impls[:r % len(impls)]
+            for impl in order:
+                rps, trouble = one(servers[impl], seconds, connections)
+                log(f"  run {r + 1}/{runs} {impl}: {rps:,.0f} req/s" + (f" ({'; '.join(trouble)})" if trouble else ""))
+                rates[impl].append(rps)
+                problems[impl] += trouble
+    finally:
+        for server in servers.values():
+            server.stop()
+    return {"loadgen": loadgen, "seconds": seconds, "runs": runs, "connections": connections,
+            "rates": rates, "problems": problems}
+
+
+def report(result):
+    rates = result["rates"]
+    med = {impl: statistics.median(v) for impl, v in rates.items()}
+    bare = med["bare"]
+    gen = ("wrk -t1" if result["loadgen"] == "wrk" else "the built-in asyncio client")
+    lines = [
+        "## End to end: uvicorn, one worker, loopback",
+        "",
+        f"GET {PATH} with the key in the \"authorization\" header; load from {gen}, "
+        f"{result['connections']} keep-alive connections, {result['runs']} runs of {result['seconds']} s "
+        "per server, interleaved. Cost = drop in requests/s against the bare app; us/request = "
+        "1/rps(gate) - 1/rps(bare), which is the server's CPU time per request when it is saturated.",
+        "",
+        "| app | requests/s (median) | runs | cost vs bare | added us/request |",
+        "|---|---|---|---|---|",
+    ]
+    for impl in rates:
+        runs = ", ".join(f"{x:,.0f}" for x in rates[impl])
+        if impl == "bare":
+            lines.append(f"| bare app | {bare:,.0f} | {runs} | - | - |")
+            continue
+        cost = (bare - med[impl]) / bare * 100
+        added = 1e6 / med[impl] - 1e6 / bare
+        lines.append(f"| {impl} gate | {med[impl]:,.0f} | {runs} | {cost:.1f} % | {added:.1f} |")
+    spread = max((max(v) - min(v)) / statistics.median(v) * 100 for v in rates.values())
+    lines += ["", f"Largest spread between runs of one server: {spread:.1f} % of its median."]
+    for impl, trouble in result["problems"].items():
+        if trouble:
+            lines.append(f"Warning: {impl}: {'; '.join(trouble)}")
+    return lines
