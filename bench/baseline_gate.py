@@ -59,6 +59,12 @@ def _same_key(presented, expected):
     return presented == expected
 
 
+def _transmittable(key):
+    if not key.isascii() or any((c < " " and c != "\t") or c == "\x7f" for c in key):
+        return False
+    return key[0] not in " \t" and key[-1] not in " \t"
+
+
 def _trace_quillon(message: str) -> None:
     """写入不依赖 logging 配置的 Quillon 请求诊断信息。"""
     _check_arg("message", message, str)
@@ -408,6 +414,10 @@ class ApiKeyWardgate:
         """
         _check_arg("api_key", api_key, str, none_ok=True)
         if not api_key or not self._auth_verify_url:
+            return None
+        if not _transmittable(api_key):
+            # The backend can never have issued a key that cannot travel in a header;
+            # asking would only fail inside the client, answer 503 and log the key.
             return None
 
         now = time.time()

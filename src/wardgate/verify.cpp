@@ -54,6 +54,21 @@ vx::Ref cache_pop(PyObject* self, PyObject* key) {
     return vx::call_method(cache.get(), N.pop, key, Py_None);
 }
 
+// A key that cannot travel in an HTTP header value (non-ASCII, control characters, or
+// surrounding blanks) can never have been issued by the backend; asking would fail inside
+// the HTTP client as a "transient" error, answer 503 forever and log the key.
+bool transmittable(PyObject* key) {
+    if (!PyUnicode_IS_ASCII(key)) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(PyUnicode_DATA(key));
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+    }
+    auto blank = [](unsigned char c) { return c == ' ' || c == '\t'; };
+    return !blank(p[0]) && !blank(p[n - 1]);
+}
+
 vx::Ref checked_result(vx::Ref r) {
     if (r.get() != Py_None && !PyDict_CheckExact(r.get()))
         vx::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(r.get())->tp_name);
@@ -68,6 +83,7 @@ vx::Async verify_remote_body(vx::Frame f) {
         if (api_key == Py_None || PyUnicode_GET_LENGTH(api_key) == 0) co_return vx::none();
         vx::Ref url = Self(self).attr(N._auth_verify_url);
         if (!vx::truthy(url.get())) co_return vx::none();
+        if (!transmittable(api_key)) co_return vx::none();
     }
     vx::Ref now;
     {

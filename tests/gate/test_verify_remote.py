@@ -454,3 +454,21 @@ def test_missing_httpx_is_a_transient_failure(wg, gate, account_backend, wall_cl
     assert desc.startswith(("ModuleNotFoundError: ", "ImportError: ")) and "httpx" in desc
     assert gate._client is None
     assert account_backend.count == 0
+
+
+# -- keys that cannot travel in a header ---------------------------------------------------------
+
+@pytest.mark.parametrize("key", ["vk_é", " vk", "vk ", "vk\t", "vk\x01x", "vk\x7f", "vk\r\nX-Evil: 1"],
+                         ids=["non-ascii", "leading-space", "trailing-space", "trailing-tab", "control",
+                              "delete", "crlf"])
+def test_untransmittable_key_is_refused_without_asking_or_logging(gate, account_backend, gate_log, key):
+    # The backend cannot have issued such a key; the HTTP client would refuse to send it, which
+    # would otherwise read as an outage (503 forever) and put the key into the warning.
+    assert run(gate, gate._verify_remote(key)) is None
+    assert account_backend.count == 0
+    assert gate_log() == []
+
+
+def test_inner_blanks_still_reach_the_backend(gate, account_backend):
+    account_backend.allow("vk a\tb")
+    assert run(gate, gate._verify_remote("vk a\tb")) == {"valid": True}

@@ -80,16 +80,19 @@ Ref import_from(PyObject* module_name, PyObject* name) {
     }
     PyObject* v = nullptr;
     if (check(PyObject_GetOptionalAttr(mod.get(), name, &v))) return Ref::steal(v);
-    // Same text as the `from ... import ...` statement.
+    // Same text and attributes as the `from ... import ...` statement.
     PyObject* modname = nullptr;
-    PyObject_GetOptionalAttr(mod.get(), intern("__name__"), &modname);
-    Ref modname_ref = Ref::steal(modname);
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", name,
-                 modname ? modname : module_name);
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject_SetAttrString(exc, "name", modname ? modname : module_name);
-    PyObject_SetAttrString(exc, "name_from", name);
+    PyObject_GetOptionalAttr(mod.get(), VX_STR("__name__"), &modname);
+    Ref pkgname = modname ? Ref::steal(modname) : Ref::borrow(module_name);
     PyErr_Clear();
+    Ref path = Ref::steal(PyModule_Check(mod.get()) ? PyModule_GetFilenameObject(mod.get()) : nullptr);
+    PyErr_Clear();
+    Ref msg = path && PyUnicode_Check(path.get())
+                  ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, pkgname.get(), path.get()))
+                  : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, pkgname.get()));
+    PyErr_SetImportError(msg.get(), pkgname.get(), path ? path.get() : nullptr);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject_SetAttrString(exc, "name_from", name);
     PyErr_SetRaisedException(exc);
     throw_error();
 }
