@@ -13,6 +13,9 @@ build: setup
 test: build
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
+bench: build
+	$(PY) bench/run.py
+
 test-asan:
 	bash scripts/test-asan.sh $(PYTEST_ARGS)
 

@@ -9,13 +9,14 @@ out of the instruction-count difference.
 from __future__ import annotations
 
 import asyncio
+import functools
 import importlib
 import io
 import pathlib
 import sys
 import time
-from dataclasses import dataclass, field
-from typing import Any, Callable
+from dataclasses import dataclass
+from typing import Callable
 
 HERE = pathlib.Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
@@ -176,8 +177,6 @@ class Workload:
     name: str
     driver: str
     runs: dict[str, Callable[[int], int]]
-    budget_impl: str = "baseline"  # the slowest one; the request count is sized on it
-    notes: list[str] = field(default_factory=list)
 
 
 class StdoutSink:
@@ -326,21 +325,23 @@ def _map_loop(fn, result, n):
     return perf() - t0
 
 
+def _direct_response(envelope, status):
+    """The JSONResponse call that the mapping ends in, with its answer already known."""
+    from fastapi.responses import JSONResponse
+    if envelope.get("success") is True:
+        return JSONResponse
+    headers = {"Retry-After": str(envelope["error"]["retry_after_seconds"])}
+    return functools.partial(JSONResponse, status_code=status, headers=headers)
+
+
 def mapping_workloads():
     """`_quillon_result_response` per call; "bare" builds the same JSONResponse directly, so
     the added cost is the mapping alone."""
-    from fastapi.responses import JSONResponse
     quillon = importlib.import_module("vexlo.api.routers.quillon")
     out = []
     for name, envelope in ENVELOPES.items():
         expected = plain_result_response(envelope)
-        if envelope.get("success") is True:
-            def bare(result):
-                return JSONResponse(result)
-        else:
-            def bare(result, status=expected.status_code, retry=str(envelope["error"]["retry_after_seconds"])):
-                return JSONResponse(result, status_code=status, headers={"Retry-After": retry})
-
+        bare = _direct_response(envelope, expected.status_code)
         impls = {"bare": bare, "native": quillon._quillon_result_response, "baseline": plain_result_response}
         for impl, fn in impls.items():
             got = fn(envelope)

@@ -341,6 +341,7 @@ def main(argv=None):
     if args.clock == "cpu":
         cases.now_ns = time.thread_time_ns
 
+    header = ["# Benchmark results", "", *machine_lines()]
     if args.instructions:
         import instructions
         body = instructions.run(log=log)
@@ -364,7 +365,7 @@ def main(argv=None):
                  f"{load_average()} (other processes on the machine disturb wall-clock numbers)."]
         output = args.output or HERE / "results.md"
 
-    text = "\n".join(["# Benchmark results", "", *machine_lines(), *body]) + "\n"
+    text = "\n".join([*header, *body]) + "\n"
     sys.stdout.write(text)
     sys.stdout.flush()
     output.write_text(text, encoding="utf-8")

@@ -177,20 +177,30 @@ void init_fast_path(PyObject* gate_class) {
 }
 
 Self::Self(PyObject* self) : self_(self) {
-    if (fast_type(Py_TYPE(self))) dict_ = vx::check(PyObject_GenericGetDict(self, nullptr));
+    if (fast_type(Py_TYPE(self))) {
+        owned_ = vx::check(PyObject_GenericGetDict(self, nullptr));
+        dict_ = owned_.get();
+    }
+}
+
+Self::Self(PyObject* self, vx::Frame f, int slot) : self_(self) {
+    if (fast_type(Py_TYPE(self))) {
+        f.set_slot(slot, vx::check(PyObject_GenericGetDict(self, nullptr)));
+        dict_ = f.slot(slot);
+    }
 }
 
 vx::Ref Self::attr(PyObject* name) const {
     if (dict_) {
         PyObject* v = nullptr;
-        if (vx::check(PyDict_GetItemRef(dict_.get(), name, &v))) return vx::Ref::steal(v);
+        if (vx::check(PyDict_GetItemRef(dict_, name, &v))) return vx::Ref::steal(v);
     }
     return vx::getattr(self_, name);
 }
 
 PyObject* Self::original(PyObject* name) const {
     if (!dict_) return nullptr;
-    if (vx::check(PyDict_Contains(dict_.get(), name))) return nullptr;  // overridden on the instance
+    if (vx::check(PyDict_Contains(dict_, name))) return nullptr;  // overridden on the instance
     for (int i = 0; i < kMethods; ++i)
         if (g_method_names[i] == name) return g_method_funcs[i];
     return nullptr;

@@ -62,6 +62,9 @@ extern vx::FuncSpec verify_token_spec;
 class Self {
 public:
     explicit Self(PyObject* self);
+    // For a coroutine body: the instance dict is kept in `slot` of the frame, where the cycle
+    // collector sees it, rather than in a C++ member.
+    Self(PyObject* self, vx::Frame f, int slot);
     PyObject* get() const noexcept { return self_; }
     vx::Ref attr(PyObject* name) const;
     // self.<name>(*args); static methods (`_header`) get no self.
@@ -72,7 +75,8 @@ public:
 private:
     PyObject* original(PyObject* name) const;
     PyObject* self_;
-    vx::Ref dict_;  // set on the fast path only
+    vx::Ref owned_;           // the dict when not kept in a frame slot
+    PyObject* dict_ = nullptr;  // set on the fast path only
 };
 void init_fast_path(PyObject* gate_class);
 
