@@ -29,6 +29,9 @@ export LD_PRELOAD="$asan:$ubsan"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+# Instrumented frames are several times larger: give the deep-await checks the stack that the
+# recursion limit assumes.
+ulimit -s 262144 2>/dev/null || ulimit -s unlimited 2>/dev/null || true
 export VEXLO_HYPOTHESIS_EXAMPLES="${VEXLO_HYPOTHESIS_EXAMPLES:-2000}"
 # Allocation-count leak loops mean nothing with the system allocator; they run in the main suite.
 exec .venv-asan/bin/python -m pytest -q -p no:cacheprovider -m "not leakcheck" "$@"

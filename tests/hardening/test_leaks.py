@@ -59,7 +59,6 @@ def assert_flat(round_fn):
     before = min(blocks_after(round_fn, 1_000), blocks_after(round_fn, 1_000))
     # Two halves, the lower count wins: a leak grows in both, passing noise in one at most.
     after = min(blocks_after(round_fn, ROUNDS // 2), blocks_after(round_fn, ROUNDS // 2))
-    print('DELTA', after - before, file=sys.__stderr__)
     assert after - before < TOLERANCE, after - before
 
 

@@ -1,0 +1,345 @@
+"""Generated requests, well formed or not, through the native gate and the plain-Python
+baseline gate side by side, with identical fakes around both.
+
+For every example both must do the same: the same messages sent, the same scope keys
+written, the same scope and request context seen by the application, the same exception
+(type and text) or none, the same log records, trace lines, backend calls and cache. The
+baseline is what a Python implementation of the gate does, so this also shows that the
+native gate raises nothing that Python would not, and never brings the interpreter down.
+"""
+import contextvars
+import copy
+import os
+import pathlib
+import sys
+
+import httpx
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+from starlette.requests import ClientDisconnect
+
+ROOT = str(pathlib.Path(__file__).resolve().parents[2])
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from tests.conftest import _load_baseline  # noqa: E402
+from vexlo.mcp.context import mcp_request_ctx  # noqa: E402
+
+EXAMPLES = int(os.environ.get("VEXLO_FUZZ_EXAMPLES", "5000"))
+URL = "http://127.0.0.1:9/v1/mcp/verify-key"
+NOW = 1_700_000_000.0
+ORIGIN = b"https://app.example"
+OUTER = {"outer": True}
+
+
+class FrozenTime:
+    """The gates' `time`: the cache ages and trace durations come out the same in both."""
+
+    @staticmethod
+    def time():
+        return NOW
+
+    @staticmethod
+    def monotonic():
+        return 500.0
+
+
+# -- what a request looks like ------------------------------------------------------------------
+
+KEYS = ["k", "k2", "K", " k"]
+MISSING = object()  # the scope key is left out
+
+
+def maybe(strategy, *odd):
+    """Mostly `strategy`, sometimes missing or one of the `odd` values."""
+    return st.one_of(strategy, strategy, strategy, st.sampled_from([MISSING, *odd]))
+
+
+PATHS = st.one_of(
+    st.sampled_from(["/sse", "/messages/", "/messages/?session_id=1", "/messages", "/api/v1/quillon",
+                     "/api/v1/quillon/run", "/api/v1/quillon/scenarios", "/api/v1/quillonx", "/api",
+                     "/apiary", "/API/v1/quillon", "/health", "", "/"]),
+    st.tuples(st.sampled_from(["/api/v1/quillon/", "/messages/", "/sse/", "/"]),
+              st.text(alphabet=st.sampled_from("az/. %\r\n\t\x00é中\ud800+?&="), max_size=6)).map("".join),
+    st.text(max_size=8),
+)
+METHODS = st.sampled_from(["GET", "POST", "OPTIONS", "options", "", "PUT"])
+TYPES = st.sampled_from(["http", "http", "http", "websocket", "lifespan", "HTTP"])
+
+QUERY_PIECES = [b"api_key=k", b"api_key=k2", b"api_key=K", b"api_key=%20k", b"api_key=+k", b"api_key=",
+                b"api_key", b"api%5Fkey=k", b"API_KEY=k", b"x=1", b"b=", b"a=2", b"&", b"=", b"==", b"%",
+                b"%C3", b"%zz", b"\xff", b"\xc3", b"\xc3\xa9", b"\xed\xa0\x80", b";", b"+", b"\x00"]
+QUERIES = st.lists(st.one_of(st.sampled_from(QUERY_PIECES), st.binary(max_size=3)), max_size=6).map(b"".join)
+
+NAMES = [b"authorization", b"Authorization", b"AUTHORIZATION", b"x-mcp-proxy-auth", b"X-MCP-Proxy-Auth",
+         b"x-corvane-user-email", b"X-Corvane-User-Email", b"x-corvane-user-id", b"x-mcp-api-key", b"origin",
+         b"content-type", b"", b"\xff\xfe"]
+VALUES = [b"Bearer k", b"bearer k2", b"BEARER K", b"Bearer  k ", b"Bearer \tk", b"Bearer", b"Bearer ", b"Bearer\tk",
+          b"Basic k", b"Bearer \xffk", b"Bearer k\xc3", b" A@B.C ", b"ada@example.com", b"", b"   ", b"u-1", ORIGIN,
+          b"\xff"]
+GOOD_ITEMS = st.tuples(st.one_of(st.sampled_from(NAMES), st.binary(max_size=4)),
+                       st.one_of(st.sampled_from(VALUES), st.binary(max_size=6)))
+ODD_ITEMS = st.one_of(
+    GOOD_ITEMS.map(list),
+    st.tuples(st.sampled_from(NAMES), st.sampled_from(VALUES), st.just(b"x")),
+    st.tuples(st.sampled_from(NAMES)),
+    st.just(()),
+    st.tuples(st.sampled_from(NAMES), st.sampled_from(VALUES)).map(lambda p: (p[0].decode("latin-1"), p[1])),
+    st.tuples(st.sampled_from(NAMES), st.sampled_from(VALUES)).map(lambda p: (p[0], p[1].decode("latin-1"))),
+    st.tuples(st.sampled_from(NAMES), st.sampled_from(VALUES)).map(lambda p: (bytearray(p[0]), bytearray(p[1]))),
+    st.tuples(st.sampled_from(NAMES), st.sampled_from([None, 7])),
+    st.tuples(st.sampled_from([None, 7]), st.sampled_from(VALUES)),
+    st.sampled_from([None, 7, "ab", b"ab", "a", {b"authorization": b"Bearer k"}]),
+)
+HEADERS = st.one_of(
+    st.lists(GOOD_ITEMS, max_size=6),
+    st.lists(GOOD_ITEMS, max_size=6),
+    st.lists(st.one_of(GOOD_ITEMS, GOOD_ITEMS, ODD_ITEMS), max_size=6),
+    st.lists(GOOD_ITEMS, max_size=4).map(tuple),
+)
+
+
+@st.composite
+def scopes(draw):
+    scope = {}
+    for key, value in [("type", maybe(TYPES, None, b"http")),
+                       ("method", maybe(METHODS, None, b"OPTIONS", 1)),
+                       ("path", maybe(PATHS, None, b"/sse", 5)),
+                       ("query_string", maybe(QUERIES, None, "api_key=k", bytearray(b"api_key=k"), 5)),
+                       ("headers", maybe(HEADERS, None, "ab", 5))]:
+        drawn = draw(value)
+        if drawn is not MISSING:
+            scope[key] = drawn
+    if draw(st.integers(0, 9)) == 0:
+        scope["mcp_user_id"] = "arrived-with-scope"
+    return scope
+
+
+# -- the gate's settings and the world around it --------------------------------------------------
+
+GATE_SETTINGS = st.fixed_dictionaries({
+    "api_key": st.sampled_from([None, "", "k", "K", " k"]),
+    "auth_verify_url": st.sampled_from([None, None, "", URL, URL]),
+    "protected_path_prefixes": st.sampled_from([None, None, (), ("/api",), ("/sse", "/api/v1/quillon"), ("",)]),
+    "trust_upstream_corvane_identity": st.booleans(),
+})
+
+# What the account backend does for one key.
+BACKEND = st.sampled_from(["valid", "valid-bare", "invalid", "401", "403", "500", "not-json", "array",
+                           "connect-error", "timeout", "weird-user"])
+CACHE_AGE = st.sampled_from([None, None, 10.0, 100.0, 400.0, -5.0])
+
+# Application steps; the application runs them in order and stops at the first that raises.
+APP_STEPS = ["receive", "start", "body", "part", "bare-body", "raise:ValueError", "raise:ClientDisconnect",
+             "raise:ExpectedASGI", "raise:RuntimeError", "send:no-type", "send:none", "send:other-type"]
+INCOMING = st.lists(st.sampled_from([
+    {"type": "http.request", "body": b"abc", "more_body": True},
+    {"type": "http.request", "body": b"", "more_body": False},
+    {"type": "http.request"},
+    {"type": "http.request", "body": None},
+    {"type": "http.disconnect"},
+    {"body": b"x"},
+    [1, 2],
+]), max_size=3)
+
+
+@st.composite
+def worlds(draw):
+    return {
+        "backend": {key: draw(BACKEND) for key in KEYS},
+        "cache": {key: age for key in KEYS[:2] if (age := draw(CACHE_AGE)) is not None},
+        "app": draw(st.lists(st.sampled_from(APP_STEPS), max_size=4)),
+        "incoming": draw(INCOMING),
+        "fail_send": draw(st.sampled_from([None, None, None, 1, 2, 3])),
+    }
+
+
+def user(key):
+    return {"valid": True, "user_id": "u-" + key, "email": key + "@example.com", "allowed_tools": ["t"],
+            "permission_enabled": True}
+
+
+class Response:
+    def __init__(self, status, body=None, error=None):
+        self.status_code = status
+        self._body, self._error = body, error
+
+    def json(self):
+        if self._error is not None:
+            raise ValueError(self._error)
+        return copy.deepcopy(self._body)
+
+
+def backend_reply(kind, key):
+    if kind == "valid":
+        return Response(200, user(key))
+    if kind == "valid-bare":
+        return Response(200, {"valid": 1})
+    if kind == "weird-user":
+        return Response(200, {"valid": "yes", "user_id": 5, "email": None, "allowed_tools": "all"})
+    if kind == "invalid":
+        return Response(200, {"valid": False, "email": "x"})
+    if kind in ("401", "403", "500"):
+        return Response(int(kind), {"detail": kind})
+    if kind == "not-json":
+        return Response(200, error="Expecting value: line 1 column 1 (char 0)")
+    if kind == "array":
+        return Response(200, [{"valid": True}])
+    if kind == "connect-error":
+        raise httpx.ConnectError("All connection attempts failed")
+    raise httpx.ReadTimeout("timed out")
+
+
+class Exchange:
+    """One request as seen by one gate: the server side, the application and the backend."""
+
+    def __init__(self, world):
+        self.world = world
+        self.incoming = copy.deepcopy(world["incoming"])
+        self.sent = []
+        self.app_calls = []
+        self.backend_calls = []
+        # Bound methods are new objects on each access; keep one of each to compare with.
+        self.receive = self._receive
+        self.send = self._send
+
+    async def _receive(self):
+        if self.incoming:
+            return self.incoming.pop(0)
+        return {"type": "http.disconnect"}
+
+    async def _send(self, message):
+        self.sent.append(copy.deepcopy(message))
+        if len(self.sent) == self.world["fail_send"]:
+            raise OSError("client gone")
+
+    async def app(self, scope, receive, send):
+        self.app_calls.append((list(scope.items()), mcp_request_ctx.get(), receive == self.receive,
+                               send == self.send))
+        for step in self.world["app"]:
+            if step == "receive":
+                await receive()
+            elif step == "start":
+                await send({"type": "http.response.start", "status": 200, "headers": []})
+            elif step == "body":
+                await send({"type": "http.response.body", "body": b"done", "more_body": False})
+            elif step == "part":
+                await send({"type": "http.response.body", "body": b"part", "more_body": True})
+            elif step == "bare-body":
+                await send({"type": "http.response.body", "body": b"bare"})
+            elif step == "raise:ValueError":
+                raise ValueError("app failed")
+            elif step == "raise:ClientDisconnect":
+                raise ClientDisconnect()
+            elif step == "raise:ExpectedASGI":
+                raise RuntimeError("Expected ASGI message 'http.response.body', but got 'http.response.start'.")
+            elif step == "raise:RuntimeError":
+                raise RuntimeError("app failed")
+            elif step == "send:no-type":
+                await send({"status": 200})
+            elif step == "send:none":
+                await send(None)
+            else:
+                await send({"type": "http.response.trailers"})
+
+
+class StubClient:
+    def __init__(self, exchange):
+        self.exchange = exchange
+
+    async def get(self, url, *, params, headers):
+        self.exchange.backend_calls.append((url, params, headers))
+        key = params["api_key"]
+        return backend_reply(self.exchange.world["backend"].get(key, "invalid"), key)
+
+
+def drive(coro):
+    for _ in range(20):
+        try:
+            coro.send(None)
+        except StopIteration:
+            return
+    coro.close()
+    raise AssertionError("request suspended")
+
+
+def run(mod, settings_, scope, world, log):
+    """Everything observable of one request through the gate of `mod`."""
+    ex = Exchange(world)
+    gate = mod.ApiKeyWardgate(ex.app, **settings_)
+    gate._client = StubClient(ex)
+    for key, age in world["cache"].items():
+        gate._verify_cache[key] = (NOW - age, user(key))
+    log.clear()
+    token = mcp_request_ctx.set(OUTER)
+    try:
+        drive(gate(scope, ex.receive, ex.send))
+        outcome = None
+    except Exception as exc:  # anything else (a crash, SystemExit...) must not happen at all
+        outcome = (type(exc).__name__, str(exc))
+    finally:
+        ctx_after = mcp_request_ctx.get()
+        mcp_request_ctx.reset(token)
+    trace_file = mod._QUILLON_TRACE_FILE
+    trace = []
+    if trace_file.exists():
+        trace = [line.split(" [QUILLON-TRACE] ", 1)[1] for line in trace_file.read_text("utf-8").splitlines()]
+        trace_file.unlink()
+    return {
+        "outcome": outcome,
+        "sent": ex.sent,
+        "scope": list(scope.items()),
+        "app_calls": ex.app_calls,
+        "ctx_restored": ctx_after is OUTER,
+        "log": list(log),
+        "trace": trace,
+        "backend_calls": ex.backend_calls,
+        "cache": sorted(gate._verify_cache.items()),
+    }
+
+
+class LogList(list):
+    """A handler's worth of (level, msg, args), without keeping LogRecords."""
+
+    def handle(self, record):
+        self.append((record.levelname, record.msg, record.args))
+
+
+@pytest.fixture
+def both(tmp_path, monkeypatch):
+    import logging
+
+    import vexlo.mcp.wardgate as native
+    baseline = _load_baseline()
+    for name, mod in (("native", native), ("baseline", baseline)):
+        monkeypatch.setattr(mod, "_QUILLON_TRACE_FILE", tmp_path / name / "quillon-trace.log")
+        monkeypatch.setattr(mod, "time", FrozenTime)
+    monkeypatch.setenv("VEXLO_CORS_ORIGINS", ORIGIN.decode())
+    # Trace lines also go to standard output; nobody reads them here.
+    devnull = open(os.devnull, "w")
+    monkeypatch.setattr(sys, "stdout", devnull)
+    log = LogList()
+    logger = logging.getLogger("vexlo.mcp")
+    handler = logging.Handler()
+    handler.handle = log.handle
+    monkeypatch.setattr(logger, "handlers", [handler])
+    monkeypatch.setattr(logger, "propagate", False)
+    monkeypatch.setattr(logger, "disabled", False)
+    level = logger.level
+    logger.setLevel(logging.DEBUG)
+    yield native, baseline, log
+    logger.setLevel(level)
+    devnull.close()
+
+
+def test_native_gate_behaves_as_the_python_baseline(both):
+    native, baseline, log = both
+
+    @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(scopes(), GATE_SETTINGS, worlds())
+    def check(scope, settings_, world):
+        # Each request runs in a context of its own, as under a server's tasks.
+        got = contextvars.copy_context().run(run, native, settings_, copy.deepcopy(scope), world, log)
+        want = contextvars.copy_context().run(run, baseline, settings_, copy.deepcopy(scope), world, log)
+        assert got == want
+    check()
