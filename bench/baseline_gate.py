@@ -60,9 +60,8 @@ def _same_key(presented, expected):
 
 
 def _transmittable(key):
-    if not key.isascii() or any((c < " " and c != "\t") or c == "\x7f" for c in key):
-        return False
-    return key[0] not in " \t" and key[-1] not in " \t"
+    # Printable ASCII, tabs and spaces allowed inside only.
+    return key.isascii() and key.replace("\t", " ").isprintable() and key == key.strip(" \t")
 
 
 def _trace_quillon(message: str) -> None:

@@ -66,7 +66,7 @@ def load_gates():
 def http_scope(method, path, headers=(), query=b""):
     # Shaped like what uvicorn hands over, so the copy per request costs what it would.
     return {
-        "type": "http", "asgi": {"version": "3.0", "spec_version": "2.4"}, "http_version": "1.1",
+        "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
         "server": ("127.0.0.1", 8000), "client": ("127.0.0.1", 51234), "scheme": "http",
         "method": method, "root_path": "", "path": path, "raw_path": path.encode(),
         "query_string": query,
@@ -97,7 +97,7 @@ GATE_PATHS = [
              http_scope("OPTIONS", "/api/v1/items", [(b"origin", b"http://localhost:5173")]),
              {"api_key": KEY}, 200),
     GatePath("pass-through: lifespan scope",
-             {"type": "lifespan", "asgi": {"version": "3.0", "spec_version": "2.0"}, "state": {}},
+             {"type": "lifespan", "asgi": {"version": "3.0"}, "state": {}},
              {"api_key": KEY}, None),
     GatePath("fixed key, header", http_scope("GET", "/api/v1/items", [BEARER]), {"api_key": KEY}, 200),
     GatePath("fixed key, query",

@@ -26,6 +26,7 @@ import cases  # noqa: E402
 SECTIONS = ("inproc", "router", "e2e")
 MAX_REQUESTS = 20_000
 MIN_REQUESTS = 500
+STAMP = "%Y-%m-%dT%H:%M:%S"
 
 
 def log(*parts):
@@ -53,14 +54,14 @@ def machine_lines():
     except (OSError, subprocess.SubprocessError):
         commit, dirty = "", ""
     import vexlo.mcp.wardgate as wardgate
-    built = datetime.datetime.fromtimestamp(os.path.getmtime(wardgate.__file__)).isoformat(timespec="seconds")
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(wardgate.__file__)).strftime(STAMP)
     affinity = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     return [
         f"- CPU: {cpu_model()}, {os.cpu_count()} logical cores ({affinity} usable)",
         f"- Python: {platform.python_implementation()} {platform.python_version()} ({sys.executable})",
         f"- Native gate module built {built}; commit {commit or 'unknown'}"
         + (" with uncommitted changes under src/" if dirty else ""),
-        f"- Run at {datetime.datetime.now().isoformat(timespec='seconds')}; load average "
+        f"- Run at {datetime.datetime.now().strftime(STAMP)}; load average "
         + load_average(),
     ]
 
@@ -344,7 +345,7 @@ def main(argv=None):
     header = ["# Benchmark results", "", *machine_lines()]
     if args.instructions:
         import instructions
-        body = instructions.run(log=log)
+        body = ["", *instructions.run(log=log)]
         output = args.output or HERE / "instructions.md"
     else:
         chosen = [s.strip() for s in args.only.split(",") if s.strip()]

@@ -51,7 +51,7 @@ void body(PyObject* module) {
         vx::Ref api_router = G("APIRouter");
         vx::Ref tags = vx::check(Py_BuildValue("[s]", "quillon"));
         vx::Ref prefix = vx::Ref::borrow(VX_STR("/api/v1"));
-        set(module, "router", vx::call_kw(api_router.get(), {}, {{"prefix", prefix.get()}, {"tags", tags.get()}}));
+        set(module, "router", vx::call_kw(api_router.get(), {}, {{VX_STR("prefix"), prefix.get()}, {VX_STR("tags"), tags.get()}}));
     }
     auto fn = [&](vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
         return vx::make_function(fdef, g_globals, g_module_name, defaults);

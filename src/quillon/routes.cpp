@@ -9,7 +9,7 @@ vx::Ref error_reply(PyObject* exc, PyObject* message) {
     vx::Ref code = vx::check(PyType_GetName(Py_TYPE(exc)));
     vx::Ref status = vx::check(PyLong_FromLong(502));
     return vx::call_kw(error_response.get(), {},
-                       {{"code", code.get()}, {"message", message}, {"status_code", status.get()}});
+                       {{VX_STR("code"), code.get()}, {VX_STR("message"), message}, {VX_STR("status_code"), status.get()}});
 }
 
 // A failure raised while handling `pending` carries it as __context__, as in Python.

@@ -92,7 +92,7 @@ vx::Async run_body(vx::Frame f) {
         vx::Ref quota_wrapped = vx::call(quota_wrap.get(), tool.get());
         vx::Ref quillon = vx::Ref::borrow(VX_STR("quillon"));
         f.set_slot(GOVERNED, vx::call_kw(telemetry_wrap.get(), {quota_wrapped.get()},
-                                         {{"module", quillon.get()}, {"dimension_resolver", telemetry_dimensions.get()}}));
+                                         {{VX_STR("module"), quillon.get()}, {VX_STR("dimension_resolver"), telemetry_dimensions.get()}}));
     }
     {
         vx::Ref fmt = vx::Ref::borrow(VX_STR("governance_ready scenario=%s"));
@@ -117,7 +117,7 @@ vx::Async run_body(vx::Frame f) {
             {
                 vx::Ref exclude = vx::boolean(true);
                 vx::Ref dump_fn = vx::getattr(payload, VX_STR("model_dump"));
-                vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{"exclude_none", exclude.get()}});
+                vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{VX_STR("exclude_none"), exclude.get()}});
                 if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
                     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                         PyErr_Clear();

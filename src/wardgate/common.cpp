@@ -30,6 +30,7 @@ void init_names() {
     N._send_503 = intern("_send_503");
     N._get_client = intern("_get_client");
     N._header = intern("_header");
+    N.__call__ = intern("__call__");
     N.mcp_api_key = intern("mcp_api_key");
     N.mcp_auth_mode = intern("mcp_auth_mode");
     N.mcp_user_id = intern("mcp_user_id");
@@ -115,7 +116,7 @@ namespace {
 
 PyTypeObject* g_gate_type = nullptr;
 unsigned int g_gate_tag = 0;
-constexpr int kMethods = 8;
+constexpr int kMethods = 9;
 PyObject* g_method_names[kMethods];
 PyObject* g_method_funcs[kMethods];  // the class's own definitions (kept for the process)
 bool g_method_static[kMethods];
@@ -159,12 +160,28 @@ bool fast_type(PyTypeObject* t) {
     return g_gate_tag != 0;
 }
 
+ternaryfunc g_generic_call = nullptr;
+
+PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!kwargs && Py_TYPE(self) == g_gate_type && PyTuple_GET_SIZE(args) <= 4) {
+        int fast = vx::guard<int>(-1, [&] { return fast_type(Py_TYPE(self)) ? 1 : 0; });
+        if (fast < 0) return nullptr;
+        if (fast) {
+            PyObject* stack[5] = {self};
+            const Py_ssize_t n = PyTuple_GET_SIZE(args);
+            for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args, i);
+            return PyObject_Vectorcall(g_method_funcs[kMethods - 1], stack, static_cast<size_t>(n + 1), nullptr);
+        }
+    }
+    return g_generic_call(self, args, kwargs);
+}
+
 }  // namespace
 
 void init_fast_path(PyObject* gate_class) {
     g_gate_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(gate_class));
     PyObject* names[] = {N._is_protected_path, N._extract_token, N._internal_identity, N._verify_remote,
-                         N._send_401, N._send_503, N._get_client, N._header};
+                         N._send_401, N._send_503, N._get_client, N._header, N.__call__};
     vx::Ref d = vx::Ref::steal(PyType_GetDict(g_gate_type));
     for (int i = 0; i < kMethods; ++i) {
         PyObject* v = PyDict_GetItemWithError(d.get(), names[i]);
@@ -174,6 +191,12 @@ void init_fast_path(PyObject* gate_class) {
         g_method_funcs[i] = g_method_static[i] ? vx::getattr(v, VX_STR("__func__")).release() : Py_NewRef(v);
     }
     g_gate_tag = 0;
+    // Instances are called by the server for every connection. The class's generic call slot
+    // looks __call__ up and packs arguments again; while the class is unchanged, go straight to
+    // our own __call__. Reassigning __call__ on the class restores the generic slot by itself.
+    g_generic_call = g_gate_type->tp_call;
+    g_gate_type->tp_call = gate_call;
+    PyType_Modified(g_gate_type);
 }
 
 Self::Self(PyObject* self) : self_(self) {

@@ -11,7 +11,7 @@ struct Names {
     PyObject *app, *_api_key, *_auth_verify_url, *_protected_path_prefixes, *_trust_upstream_corvane_identity;
     PyObject *_verify_cache, *_client;
     PyObject *_is_protected_path, *_extract_token, *_internal_identity, *_verify_remote, *_send_401, *_send_503;
-    PyObject *_get_client, *_header;
+    PyObject *_get_client, *_header, *__call__;
     PyObject *mcp_api_key, *mcp_auth_mode, *mcp_user_id, *mcp_user_email, *mcp_allowed_tools, *mcp_permission_enabled;
     PyObject *internal, *remote, *fixed;
     PyObject *api_key, *auth_mode, *user_id, *email, *allowed_tools, *permission_enabled;

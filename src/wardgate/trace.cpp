@@ -93,23 +93,25 @@ void append_to_file(PyObject* line) {
         std::string parent = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
         bool ok = false;
         Py_BEGIN_ALLOW_THREADS
-        if (make_dirs(parent)) {
-            int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                const char* p = data.data();
-                size_t left = data.size();
-                while (left) {
-                    ssize_t w = ::write(fd, p, left);
-                    if (w < 0) {
-                        if (errno == EINTR) continue;
-                        break;
-                    }
-                    p += w;
-                    left -= static_cast<size_t>(w);
+        // The directory almost always exists: try the file first and create the directory
+        // (with its missing ancestors) only when it is not there.
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == ENOENT && make_dirs(parent))
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            const char* p = data.data();
+            size_t left = data.size();
+            while (left) {
+                ssize_t w = ::write(fd, p, left);
+                if (w < 0) {
+                    if (errno == EINTR) continue;
+                    break;
                 }
-                ok = left == 0;
-                ::close(fd);
+                p += w;
+                left -= static_cast<size_t>(w);
             }
+            ok = left == 0;
+            ::close(fd);
         }
         Py_END_ALLOW_THREADS
         (void)ok;  // a lost line is never reported

@@ -47,7 +47,7 @@ PyObject* intern(const char* s) {
 }
 
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
-            std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+            std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs) {
     constexpr size_t kMax = 16;
     if (args.size() + kwargs.size() > kMax) raise(PyExc_SystemError, "call_kw: too many arguments");
     PyObject* argv[kMax + 1] = {nullptr};
@@ -56,7 +56,7 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
     Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
     Py_ssize_t i = 0;
     for (auto& [k, v] : kwargs) {
-        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(intern(k)));
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(k));
         argv[n++] = v;
     }
     return check(PyObject_Vectorcall(callable, argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,

@@ -70,10 +70,17 @@ Ref import_top(const char* dotted) {
 }
 
 Ref import_from(PyObject* module_name, PyObject* name) {
-    // A module already in sys.modules is taken from there, as the import statement does.
-    Ref mod = Ref::steal(PyImport_GetModule(module_name));
+    // A module already in sys.modules is taken from there, as the import statement does (the
+    // statement also waits for a module another thread is still importing; one event loop
+    // never meets that, so the dict lookup alone serves the request path).
+    Ref mod;
+    {
+        PyObject* found = nullptr;
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_CheckExact(modules) && check(PyDict_GetItemRef(modules, module_name, &found)))
+            mod = Ref::steal(found);
+    }
     if (!mod || mod.get() == Py_None) {
-        if (PyErr_Occurred()) throw_error();
         mod.reset();
         Ref fromlist = check(PyTuple_Pack(1, name));
         mod = check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist.get(), 0));

@@ -143,8 +143,8 @@ inline Ref call_method(PyObject* self, PyObject* name, A... args) {
                                            nullptr));
 }
 
-// Calls with positional arguments, then keyword arguments (names as C strings, in order).
+// Calls with positional arguments, then keyword arguments (names as interned strs, in order).
 Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
-            std::initializer_list<std::pair<const char*, PyObject*>> kwargs);
+            std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs);
 
 }  // namespace vx

@@ -1,0 +1,92 @@
+"""Methods and attributes are reached through the instance, as Python code reaches them: a
+change made after the gate was built, on its class or on the instance, takes effect at the next
+request, also once many requests have already been served."""
+import pytest
+
+pytestmark = pytest.mark.baseline_too
+
+KEY = "k-123"
+
+
+def warm(asgi, gate, n=3):
+    for _ in range(n):
+        ex = asgi.Exchange(asgi.scope("/api/x", headers=[(b"authorization", b"Bearer " + KEY.encode())]))
+        asgi.run(gate, ex)
+        assert ex.status is None  # the fake app answers nothing; the gate let it through
+
+
+def request(asgi, gate, **kw):
+    ex = asgi.Exchange(asgi.scope("/api/x", headers=[(b"authorization", b"Bearer " + KEY.encode())], **kw))
+    asgi.run(gate, ex)
+    return ex
+
+
+@pytest.mark.parametrize("target", ["class", "instance"])
+def test_extract_token_replaced_after_requests(wg, asgi, make_gate, monkeypatch, target):
+    gate = make_gate(api_key=KEY)
+    warm(asgi, gate)
+    if target == "class":
+        monkeypatch.setattr(wg.ApiKeyWardgate, "_extract_token", lambda self, scope: "other")
+    else:
+        gate._extract_token = lambda scope: "other"
+    assert request(asgi, gate).status == 401
+    monkeypatch.undo()
+    if target == "instance":
+        del gate._extract_token
+    assert request(asgi, gate).status is None
+
+
+def test_call_replaced_on_the_class_after_requests(wg, asgi, make_gate, monkeypatch):
+    gate = make_gate(api_key=KEY)
+    warm(asgi, gate)
+    seen = []
+
+    async def replacement(self, scope, receive, send):
+        seen.append(scope["path"])
+
+    monkeypatch.setattr(wg.ApiKeyWardgate, "__call__", replacement)
+    request(asgi, gate)
+    assert seen == ["/api/x"]
+    monkeypatch.undo()
+    assert request(asgi, gate).status is None
+    assert seen == ["/api/x"]
+
+
+def test_subclass_without_call_uses_its_own_methods(wg, asgi, make_gate):
+    class Strict(wg.ApiKeyWardgate):
+        def _is_protected_path(self, path):
+            return True
+
+        async def _send_401(self, scope, send, reason="invalid_api_key"):
+            await send({"type": "http.response.start", "status": 418, "headers": []})
+            await send({"type": "http.response.body", "body": reason.encode()})
+
+    gate = make_gate(cls=Strict, api_key=KEY, protected_path_prefixes=())
+    ex = asgi.Exchange(asgi.scope("/public"))
+    asgi.run(gate, ex)
+    assert ex.status == 418 and ex.sent[1]["body"] == b"invalid_api_key"
+
+
+def test_settings_changed_on_the_instance_take_effect(asgi, make_gate):
+    gate = make_gate(api_key=KEY)
+    warm(asgi, gate)
+    gate._api_key = "rotated"
+    assert request(asgi, gate).status == 401
+    gate.app = None  # read at each request: a broken app now fails the accepted request
+    gate._api_key = KEY
+    with pytest.raises(TypeError):
+        request(asgi, gate)
+
+
+def test_class_level_property_shadowing_a_setting(wg, asgi, make_gate):
+    class Rotating(wg.ApiKeyWardgate):
+        @property
+        def _api_key(self):
+            return "from-property"
+
+        @_api_key.setter
+        def _api_key(self, value):
+            pass
+
+    gate = make_gate(cls=Rotating, api_key=KEY)
+    assert request(asgi, gate).status == 401
