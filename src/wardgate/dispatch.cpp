@@ -1,6 +1,9 @@
 // Request dispatch: the gate's ASGI entry point.
 #include "gate.hpp"
 
+#include <cstdarg>
+#include <cstring>
+
 namespace wardgate {
 namespace {
 
@@ -10,7 +13,13 @@ enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
     if (obj == interned) return true;
-    if (PyUnicode_CheckExact(obj)) return PyUnicode_Compare(obj, interned) == 0;
+    if (PyUnicode_CheckExact(obj)) {
+        // Message types written as literals by the app are equal strs, but not the same object.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+        if (n != PyUnicode_GET_LENGTH(interned) || PyUnicode_KIND(obj) != PyUnicode_KIND(interned)) return false;
+        return std::memcmp(PyUnicode_DATA(obj), PyUnicode_DATA(interned),
+                           static_cast<size_t>(n) * PyUnicode_KIND(obj)) == 0;
+    }
     return vx::check(PyObject_RichCompareBool(obj, interned, Py_EQ));
 }
 

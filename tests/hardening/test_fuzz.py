@@ -15,7 +15,7 @@ import sys
 
 import httpx
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 from starlette.requests import ClientDisconnect
 
 ROOT = str(pathlib.Path(__file__).resolve().parents[2])
@@ -25,7 +25,8 @@ if ROOT not in sys.path:
 from tests.conftest import _load_baseline  # noqa: E402
 from vexlo.mcp.context import mcp_request_ctx  # noqa: E402
 
-EXAMPLES = int(os.environ.get("VEXLO_FUZZ_EXAMPLES", "5000"))
+# The sanitizer run lowers VEXLO_HYPOTHESIS_EXAMPLES; a value of our own wins.
+EXAMPLES = int(os.environ.get("VEXLO_FUZZ_EXAMPLES", os.environ.get("VEXLO_HYPOTHESIS_EXAMPLES", "5000")))
 URL = "http://127.0.0.1:9/v1/mcp/verify-key"
 NOW = 1_700_000_000.0
 ORIGIN = b"https://app.example"
@@ -91,7 +92,7 @@ ODD_ITEMS = st.one_of(
     st.tuples(st.sampled_from(NAMES), st.sampled_from([None, 7])),
     st.tuples(st.sampled_from([None, 7]), st.sampled_from(VALUES)),
     st.sampled_from([None, 7, "ab", b"ab", "a", {b"authorization": b"Bearer k"}]),
-    st.sampled_from([None, 7]),
+    st.sampled_from([None, 7]),  # items that cannot be unpacked at all, drawn more often
 )
 HEADERS = st.one_of(
     st.lists(GOOD_ITEMS, max_size=6),
@@ -104,7 +105,7 @@ HEADERS = st.one_of(
 def scopes(draw):
     scope = {}
     for key, value in [("type", maybe(TYPES, None, b"http")),
-                       ("method", maybe(METHODS)),
+                       ("method", maybe(METHODS, None, b"OPTIONS", 1)),
                        ("path", maybe(PATHS, None, b"/sse", 5)),
                        ("query_string", maybe(QUERIES, None, "api_key=k", bytearray(b"api_key=k"), 5)),
                        ("headers", maybe(HEADERS, None, "ab", 5))]:
@@ -277,8 +278,7 @@ def run(mod, settings_, scope, world, log):
         drive(gate(scope, ex.receive, ex.send))
         outcome = None
     except Exception as exc:  # anything else (a crash, SystemExit...) must not happen at all
-        import re
-        outcome = (type(exc).__name__, re.sub(r"'(\w+)' object is not iterable", r"cannot unpack non-iterable \1 object", str(exc)))
+        outcome = (type(exc).__name__, str(exc))
     finally:
         ctx_after = mcp_request_ctx.get()
         mcp_request_ctx.reset(token)
@@ -302,38 +302,41 @@ def run(mod, settings_, scope, world, log):
     }
 
 
-class LogList(list):
-    """A handler's worth of (level, msg, args), without keeping LogRecords."""
+class LogRecorder(list):
+    """Stands in for the gates' `_logger`: keeps (level, format, args) of each call."""
 
-    def handle(self, record):
-        self.append((record.levelname, record.msg, record.args))
+    def debug(self, msg, *args):
+        self.append(("debug", msg, args))
+
+    def info(self, msg, *args):
+        self.append(("info", msg, args))
+
+    def warning(self, msg, *args):
+        self.append(("warning", msg, args))
 
 
 @pytest.fixture
 def both(tmp_path, monkeypatch):
-    import logging
-
     import vexlo.mcp.wardgate as native
     baseline = _load_baseline()
+    log = LogRecorder()
     for name, mod in (("native", native), ("baseline", baseline)):
         monkeypatch.setattr(mod, "_QUILLON_TRACE_FILE", tmp_path / name / "quillon-trace.log")
         monkeypatch.setattr(mod, "time", FrozenTime)
+        monkeypatch.setattr(mod, "_logger", log)
     monkeypatch.setenv("VEXLO_CORS_ORIGINS", ORIGIN.decode())
     # Trace lines also go to standard output; nobody reads them here.
-    devnull = open(os.devnull, "w")
-    monkeypatch.setattr(sys, "stdout", devnull)
-    log = LogList()
-    logger = logging.getLogger("vexlo.mcp")
-    handler = logging.Handler()
-    handler.handle = log.handle
-    monkeypatch.setattr(logger, "handlers", [handler])
-    monkeypatch.setattr(logger, "propagate", False)
-    monkeypatch.setattr(logger, "disabled", False)
-    level = logger.level
-    logger.setLevel(logging.DEBUG)
-    yield native, baseline, log
-    logger.setLevel(level)
-    devnull.close()
+    stdout = sys.stdout
+    with open(os.devnull, "w") as sys.stdout:
+        try:
+            yield native, baseline, log
+        finally:
+            sys.stdout = stdout
+
+
+FIXED = {"api_key": "k", "auth_verify_url": None, "protected_path_prefixes": None,
+         "trust_upstream_corvane_identity": False}
+QUIET_WORLD = {"backend": {}, "cache": {}, "app": [], "incoming": [], "fail_send": None}
 
 
 def test_native_gate_behaves_as_the_python_baseline(both):
@@ -341,6 +344,12 @@ def test_native_gate_behaves_as_the_python_baseline(both):
 
     @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(scopes(), GATE_SETTINGS, worlds())
+    # Found earlier: a traced request whose method is not a str, and one whose header list holds
+    # an item that cannot be unpacked (the key comes from the query, so only the trace walks it).
+    @example({"type": "http", "method": None, "path": "/api/v1/quillon", "query_string": b"", "headers": []},
+             FIXED, QUIET_WORLD)
+    @example({"type": "http", "method": "GET", "path": "/api/v1/quillon", "query_string": b"api_key=k",
+              "headers": [None]}, FIXED, QUIET_WORLD)
     def check(scope, settings_, world):
         # Each request runs in a context of its own, as under a server's tasks.
         got = contextvars.copy_context().run(run, native, settings_, copy.deepcopy(scope), world, log)

@@ -398,7 +398,8 @@ int coro_clear(PyObject* self) {
 
 void coro_dealloc(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing to finalise; skip the call on the common path.
+    if (co->state != CoroState::Closed && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     if (co->weakreflist) PyObject_ClearWeakRefs(self);
     coro_clear(self);
