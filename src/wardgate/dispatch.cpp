@@ -65,13 +65,9 @@ vx::Ref header_names(PyObject* scope) {
     vx::Ref names = vx::check(PyList_New(0));
     vx::Ref it = vx::check(PyObject_GetIter(headers.get()));
     while (vx::Ref item = vx::Ref::steal(PyIter_Next(it.get()))) {
-        vx::Ref seq = vx::check(PySequence_Tuple(item.get()));
-        if (PyTuple_GET_SIZE(seq.get()) != 2) {
-            if (PyTuple_GET_SIZE(seq.get()) > 2) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-            vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                             PyTuple_GET_SIZE(seq.get()));
-        }
-        PyObject* name = PyTuple_GET_ITEM(seq.get(), 0);
+        vx::Ref name_ref, value;
+        unpack2(item.get(), name_ref, value);
+        PyObject* name = name_ref.get();
         vx::Ref decoded;
         if (PyBytes_CheckExact(name)) {
             decoded = vx::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name), PyBytes_GET_SIZE(name), "replace"));
@@ -237,7 +233,9 @@ vx::Async call_body(vx::Frame f) {
         vx::Ref names = header_names(scope);
         vx::Ref keys = query_keys(scope);
         vx::Ref method = mapping_get(scope, N.method, N.empty_str);
-        trace_fmt("request_start method=%S path=%S query_keys=%U headers=%U", method.get(), path.get(), keys.get(),
+        // The pieces are joined as strs: a method that is not one fails as the concatenation does.
+        if (!PyUnicode_Check(method.get())) vx::Ref failed = vx::check(PyUnicode_Concat(VX_STR("request_start method="), method.get()));
+        trace_fmt("request_start method=%U path=%S query_keys=%U headers=%U", method.get(), path.get(), keys.get(),
                   names.get());
         bool has_key = vx::truthy(token.get());
         {

@@ -7,41 +7,6 @@
 namespace wardgate {
 namespace {
 
-// `a, b = item`, with the interpreter's own errors.
-void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b) {
-    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
-        if (n == 2) {
-            a = vx::Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
-            b = vx::Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
-            return;
-        }
-        if (n > 2) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    }
-    vx::Ref it = vx::Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
-            PyErr_Clear();
-            vx::raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        vx::throw_error();
-    }
-    vx::Ref got[2];
-    for (int i = 0; i < 2; ++i) {
-        got[i] = vx::Ref::steal(PyIter_Next(it.get()));
-        if (!got[i]) {
-            if (PyErr_Occurred()) vx::throw_error();
-            vx::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    vx::Ref extra = vx::Ref::steal(PyIter_Next(it.get()));
-    if (extra) vx::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) vx::throw_error();
-    a = std::move(got[0]);
-    b = std::move(got[1]);
-}
-
 // `header_name.lower() == name` where `name` is lower-case bytes.
 bool name_matches(PyObject* header_name, PyObject* name) {
     if (PyBytes_CheckExact(header_name) && PyBytes_CheckExact(name)) {

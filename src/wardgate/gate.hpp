@@ -88,6 +88,7 @@ void trace(PyObject* message);
 
 // Helpers shared by the request path.
 vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt);  // m.get(key, dflt)
+void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b);                     // a, b = item
 vx::Ref header_value(PyObject* scope, PyObject* name);                   // _header core
 bool same_key(PyObject* token, PyObject* key);                           // constant-time ==
 void log(PyObject* level, std::initializer_list<PyObject*> args);        // _logger.<level>(*args)

@@ -7,8 +7,6 @@ import collections
 import pathlib
 import sys
 
-import pytest
-
 ROOT = str(pathlib.Path(__file__).resolve().parents[2])
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
@@ -45,32 +43,31 @@ def seen_of(key):
     return scope_keys, ctx
 
 
-class InFlight(list):
-    peak = 0
-
-
-inside = InFlight()  # keys whose application call is running
-
-
-async def identity_app(scope, receive, send):
+class IdentityApp:
     """Reads its identity in pieces, yielding to the other requests between the reads, and
-    leaves what it saw in the scope for the test."""
-    inside.append(scope[EXPECTED_KEY])
-    inside.peak = max(inside.peak, len(inside))
-    seen = []
-    for name, _ in seen_of(scope[EXPECTED_KEY])[0]:
+    leaves what it saw in the scope for the test. `peak` is the most calls that overlapped."""
+
+    def __init__(self):
+        self.inside = 0
+        self.peak = 0
+
+    async def __call__(self, scope, receive, send):
+        self.inside += 1
+        self.peak = max(self.peak, self.inside)
+        seen = []
+        for name, _ in seen_of(scope[EXPECTED_KEY])[0]:
+            await asyncio.sleep(0)
+            seen.append((name, scope.get(name)))
+        contexts = []
+        for _ in range(3):
+            await asyncio.sleep(0)
+            contexts.append(mcp_request_ctx.get())
+        scope[SEEN] = seen, contexts
+        self.inside -= 1
+        await receive()
+        await send({"type": "http.response.start", "status": 200, "headers": []})
         await asyncio.sleep(0)
-        seen.append((name, scope.get(name)))
-    contexts = []
-    for _ in range(3):
-        await asyncio.sleep(0)
-        contexts.append(mcp_request_ctx.get())
-    scope[SEEN] = seen, contexts
-    inside.remove(scope[EXPECTED_KEY])
-    await receive()
-    await send({"type": "http.response.start", "status": 200, "headers": []})
-    await asyncio.sleep(0)
-    await send({"type": "http.response.body", "body": b"ok"})
+        await send({"type": "http.response.body", "body": b"ok"})
 
 
 def test_interleaved_requests_keep_their_own_identity(wg, account_backend):
@@ -78,7 +75,8 @@ def test_interleaved_requests_keep_their_own_identity(wg, account_backend):
         account_backend.set_key(key, reply(200, json=user_of(key), delay=BACKEND_DELAY))
     for key in INVALID:
         account_backend.set_key(key, reply(200, json={"valid": False}, delay=BACKEND_DELAY))
-    gate = wg.ApiKeyWardgate(identity_app, auth_verify_url=account_backend.url)
+    app = IdentityApp()
+    gate = wg.ApiKeyWardgate(app, auth_verify_url=account_backend.url)
     slots = asyncio.Semaphore(IN_FLIGHT)
     results = collections.defaultdict(list)
 
@@ -129,7 +127,7 @@ def test_interleaved_requests_keep_their_own_identity(wg, account_backend):
         [(sent, seen, ctx_after)] = results[key]
         assert sent[0]["status"] == 401 and seen is None and ctx_after is OUTER, key
 
-    assert inside.peak > 10  # the application calls did overlap
+    assert app.peak > 10  # the application calls did overlap
     assert sorted(gate._verify_cache) == sorted(VALID_ONCE + VALID_TWICE)
     assert all(data == user_of(key) for key, (_, data) in gate._verify_cache.items())
     asked = collections.Counter(r.api_key for r in account_backend.requests)

@@ -7,6 +7,7 @@ request shows as about 100,000 blocks; the tolerance only absorbs caches and fre
 settle during the warm-up.
 """
 import asyncio
+import contextlib
 import gc
 import logging
 import os
@@ -185,16 +186,10 @@ class StubClient:
         return reply
 
 
-@pytest.fixture(scope="module")
-def sink():
-    with open(os.devnull, "w") as devnull:
-        yield devnull
-
-
-@pytest.fixture
-def quiet(sink):
+@contextlib.contextmanager
+def quieted(sink):
     """Log calls go nowhere (pytest would keep every record) and trace lines printed to
-    standard output go to the null device. The gate still builds and passes the log arguments."""
+    standard output go to `sink`. The gate still builds and passes the log arguments."""
     loggers = [logging.getLogger(name) for name in ("vexlo.mcp", "vexlo.api")]
     stdout = sys.stdout
     sys.stdout = sink
@@ -208,22 +203,33 @@ def quiet(sink):
             logger.disabled = False
 
 
+@pytest.fixture(scope="module")
+def sink():
+    with open(os.devnull, "w") as devnull:
+        yield devnull
+
+
+@pytest.fixture
+def quiet(sink):
+    with quieted(sink):
+        yield
+
+
 @pytest.fixture(scope="module", autouse=True)
 def warm_trace_path(sink, tmp_path_factory):
-    """The first few thousand traced requests settle caches of the interpreter's own I/O and
-    time machinery (the plain-Python gate shows the same, and it stops after ~10,000), worth
-    about 150 blocks. They are paid once here rather than inside a measurement."""
+    """The first several thousand traced requests settle caches of the interpreter's own I/O
+    and time machinery (the plain-Python gate shows the same, and it stops after ~10,000),
+    worth about 150 blocks. They are paid once here rather than inside a measurement."""
     import vexlo.mcp.wardgate as wg
     trace_file = wg._QUILLON_TRACE_FILE
     wg._QUILLON_TRACE_FILE = tmp_path_factory.mktemp("warm") / ".tmp" / "quillon-trace.log"
-    stdout, sys.stdout = sys.stdout, sink
     try:
-        gate = wg.ApiKeyWardgate(scripted_app, api_key=KEY)
-        for _ in range(WARM_TRACED):
-            conn = Conn()
-            finish(gate(scope_of(QUILLON, headers=[bearer(KEY)]), conn.receive, conn.send))
+        with quieted(sink):
+            gate = wg.ApiKeyWardgate(scripted_app, api_key=KEY)
+            for _ in range(WARM_TRACED):
+                conn = Conn()
+                finish(gate(scope_of(QUILLON, headers=[bearer(KEY)]), conn.receive, conn.send))
     finally:
-        sys.stdout = stdout
         wg._QUILLON_TRACE_FILE = trace_file
 
 
