@@ -90,3 +90,15 @@ def test_class_level_property_shadowing_a_setting(wg, asgi, make_gate):
 
     gate = make_gate(cls=Rotating, api_key=KEY)
     assert request(asgi, gate).status == 401
+
+
+def test_trace_lines_go_through_the_module_global(wg, asgi, make_gate, monkeypatch):
+    lines = []
+    monkeypatch.setattr(wg, "_trace_quillon", lines.append)
+    gate = make_gate(api_key=KEY)
+    ex = asgi.Exchange(asgi.scope("/api/v1/quillon/run", method="POST",
+                                  headers=[(b"authorization", b"Bearer " + KEY.encode())]))
+    asgi.run(gate, ex)
+    assert [line.split(" ", 1)[0] for line in lines] == [
+        "request_start", "auth_verify_start", "app_dispatch_start", "app_dispatch_done"]
+    assert not wg._QUILLON_TRACE_FILE.exists()
