@@ -14,13 +14,10 @@ const char kModuleDoc[] =
     "REST 不直接调用 Manager：复用 MCP 的 quota_wrap（日额度占用/失败退回）与\n"
     "telemetry_wrap（同一套低敏场景维度统计），保证 REST 与 MCP 同源同治理。\n";
 
-void set(PyObject* module, const char* name, const vx::Ref& value) {
-    vx::check(PyObject_SetAttrString(module, name, value.get()));
-}
 
 // `from module import a, b, ...` into the module namespace.
 void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names) {
-    for (const char* n : names) set(module, n, vx::import_from(from, n));
+    for (const char* n : names) vx::set_attr(module, n, vx::import_from(from, n));
 }
 
 // router.<method>(path)(func): registers the route and returns what the decorator returns.
@@ -35,8 +32,8 @@ void body(PyObject* module) {
     g_module_name = VX_STR("vexlo.api.routers.quillon");
     vx::check(PyModule_SetDocString(module, kModuleDoc));
 
-    set(module, "logging", vx::check(PyImport_ImportModule("logging")));
-    set(module, "time", vx::check(PyImport_ImportModule("time")));
+    vx::set_attr(module, "logging", vx::check(PyImport_ImportModule("logging")));
+    vx::set_attr(module, "time", vx::check(PyImport_ImportModule("time")));
     import_names(module, "fastapi", {"APIRouter", "Depends"});
     import_names(module, "fastapi.responses", {"JSONResponse"});
     import_names(module, "starlette.concurrency", {"run_in_threadpool"});
@@ -45,46 +42,31 @@ void body(PyObject* module) {
     import_names(module, "vexlo.api.schemas.quillon", {"QuillonRunRequest"});
     {
         vx::Ref logging = G("logging");
-        set(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.api")));
+        vx::set_attr(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.api")));
     }
     {
         vx::Ref api_router = G("APIRouter");
         vx::Ref tags = vx::check(Py_BuildValue("[s]", "quillon"));
         vx::Ref prefix = vx::Ref::borrow(VX_STR("/api/v1"));
-        set(module, "router", vx::call_kw(api_router.get(), {}, {{VX_STR("prefix"), prefix.get()}, {VX_STR("tags"), tags.get()}}));
+        vx::set_attr(module, "router", vx::call_kw(api_router.get(), {}, {{VX_STR("prefix"), prefix.get()}, {VX_STR("tags"), tags.get()}}));
     }
     auto fn = [&](vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
         return vx::make_function(fdef, g_globals, g_module_name, defaults);
     };
-    set(module, "_quillon_result_response", fn(result_response_spec));
-    set(module, "_trace_quillon_api", fn(trace_api_spec));
-    set(module, "_run_quillon_scenario", fn(run_scenario_spec));
+    vx::set_attr(module, "_quillon_result_response", fn(result_response_spec));
+    vx::set_attr(module, "_trace_quillon_api", fn(trace_api_spec));
+    vx::set_attr(module, "_run_quillon_scenario", fn(run_scenario_spec));
 
     vx::Ref scenarios = fn(scenarios_spec);
-    set(module, "quillon_scenarios", register_route("get", "/quillon/scenarios", scenarios.get()));
+    vx::set_attr(module, "quillon_scenarios", register_route("get", "/quillon/scenarios", scenarios.get()));
 
     // The one dependency marker shared by every request of the run route.
     vx::Ref depends = G("Depends");
     vx::Ref require_user = G("require_authenticated_user");
     vx::Ref marker = vx::call(depends.get(), require_user.get());
     vx::Ref run = fn(run_spec, {marker.get()});
-    set(module, "quillon_run", register_route("post", "/quillon/run", run.get()));
+    vx::set_attr(module, "quillon_run", register_route("post", "/quillon/run", run.get()));
 }
-
-vx::ModuleInit g_init{"quillon", body};
-
-PyObject* create(PyObject* fdef, PyModuleDef*) { return vx::module_create(g_init, fdef); }
-int exec(PyObject* m) { return vx::module_exec(g_init, m); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    // Declared so that every kind of subinterpreter reaches our own check, which refuses it.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "quillon", nullptr, 0, nullptr, slots};
 
 }  // namespace
 
@@ -104,4 +86,4 @@ void trace_api(PyObject* message) {
 
 }  // namespace quillon
 
-PyMODINIT_FUNC PyInit_quillon() { return PyModuleDef_Init(&quillon::def); }
+VX_DEFINE_MODULE(quillon, quillon::body)

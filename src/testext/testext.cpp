@@ -114,6 +114,7 @@ vx::FuncSpec give_spec{"give", "give", nullptr, value_params, 1, "Any", vx::Ret:
 
 void body(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
+    vx::check(PyModule_SetDocString(module, "Native layer test module."));
     g_module_name = vx::intern("vexlo._vxtest");
     echo_spec.impl = echo_impl;
     returns_spec.impl = returns_impl;
@@ -132,20 +133,6 @@ void body(PyObject* module) {
     add(give_spec);
 }
 
-vx::ModuleInit g_init{"_vxtest", body};
-
-PyObject* create(PyObject* module_spec, PyModuleDef*) { return vx::module_create(g_init, module_spec); }
-int exec(PyObject* m) { return vx::module_exec(g_init, m); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "_vxtest", "Native layer test module.", 0, nullptr, slots};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__vxtest() { return PyModuleDef_Init(&def); }
+VX_DEFINE_MODULE(_vxtest, body)

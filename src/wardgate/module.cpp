@@ -44,9 +44,6 @@ const char kProviderDoc[] =
     "    在后端完成。\n"
     "    ";
 
-void set(PyObject* module, const char* name, const vx::Ref& value) {
-    vx::check(PyObject_SetAttrString(module, name, value.get()));
-}
 
 vx::Ref fn(vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
     return vx::make_function(fdef, g_globals, g_module_name, defaults);
@@ -59,50 +56,50 @@ void body(PyObject* module) {
     init_replies();
     vx::check(PyModule_SetDocString(module, kModuleDoc));
 
-    set(module, "logging", vx::check(PyImport_ImportModule("logging")));
-    set(module, "os", vx::check(PyImport_ImportModule("os")));
-    set(module, "time", vx::check(PyImport_ImportModule("time")));
-    set(module, "urllib", vx::import_top("urllib.parse"));
-    set(module, "datetime", vx::import_from("datetime", "datetime"));
-    set(module, "timezone", vx::import_from("datetime", "timezone"));
-    set(module, "Path", vx::import_from("pathlib", "Path"));
-    set(module, "Any", vx::import_from("typing", "Any"));
-    set(module, "cors_headers_for_scope", vx::import_from("vexlo.api.cors", "cors_headers_for_scope"));
-    set(module, "__version__", vx::import_from("vexlo.config", "__version__"));
+    vx::set_attr(module, "logging", vx::check(PyImport_ImportModule("logging")));
+    vx::set_attr(module, "os", vx::check(PyImport_ImportModule("os")));
+    vx::set_attr(module, "time", vx::check(PyImport_ImportModule("time")));
+    vx::set_attr(module, "urllib", vx::import_top("urllib.parse"));
+    vx::set_attr(module, "datetime", vx::import_from("datetime", "datetime"));
+    vx::set_attr(module, "timezone", vx::import_from("datetime", "timezone"));
+    vx::set_attr(module, "Path", vx::import_from("pathlib", "Path"));
+    vx::set_attr(module, "Any", vx::import_from("typing", "Any"));
+    vx::set_attr(module, "cors_headers_for_scope", vx::import_from("vexlo.api.cors", "cors_headers_for_scope"));
+    vx::set_attr(module, "__version__", vx::import_from("vexlo.config", "__version__"));
     {
         vx::Ref names = vx::check(Py_BuildValue("(ssss)", "ASGIApp", "Receive", "Scope", "Send"));
         vx::Ref types = vx::check(PyImport_ImportModuleLevel("starlette.types", nullptr, nullptr, names.get(), 0));
         for (const char* n : {"ASGIApp", "Receive", "Scope", "Send"})
-            set(module, n, vx::check(PyObject_GetAttrString(types.get(), n)));
+            vx::set_attr(module, n, vx::check(PyObject_GetAttrString(types.get(), n)));
     }
     {
         vx::Ref logging = G(VX_STR("logging"));
-        set(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.mcp")));
+        vx::set_attr(module, "_logger", vx::call_method(logging.get(), VX_STR("getLogger"), VX_STR("vexlo.mcp")));
     }
     {
         vx::Ref path_cls = G(VX_STR("Path"));
         vx::Ref cwd = vx::call_method(path_cls.get(), VX_STR("cwd"));
         vx::Ref p = vx::check(PyNumber_TrueDivide(cwd.get(), VX_STR(".tmp")));
-        set(module, "_QUILLON_TRACE_FILE", vx::check(PyNumber_TrueDivide(p.get(), VX_STR("quillon-trace.log"))));
+        vx::set_attr(module, "_QUILLON_TRACE_FILE", vx::check(PyNumber_TrueDivide(p.get(), VX_STR("quillon-trace.log"))));
     }
-    set(module, "_trace_quillon", fn(trace_quillon_spec));
+    vx::set_attr(module, "_trace_quillon", fn(trace_quillon_spec));
     try {
         vx::Ref cd = vx::import_from("starlette.requests", "ClientDisconnect");
-        set(module, "_StarletteClientDisconnect", cd);
-        set(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_Pack(1, cd.get())));
+        vx::set_attr(module, "_StarletteClientDisconnect", cd);
+        vx::set_attr(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_Pack(1, cd.get())));
     } catch (vx::Error& e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        set(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_New(0)));
+        vx::set_attr(module, "_CLIENT_DISCONNECT_ERRORS", vx::check(PyTuple_New(0)));
     }
-    set(module, "_VERIFY_CACHE_TTL_SECONDS", vx::check(PyLong_FromLong(60)));
-    set(module, "_VERIFY_STALE_GRACE_SECONDS", vx::check(PyLong_FromLong(300)));
-    set(module, "_VERIFY_CONNECT_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(3.0)));
-    set(module, "_VERIFY_READ_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(5.0)));
-    set(module, "_VERIFY_MAX_CONNECTIONS", vx::check(PyLong_FromLong(20)));
-    set(module, "_VERIFY_MAX_KEEPALIVE", vx::check(PyLong_FromLong(10)));
-    set(module, "_VERIFY_KEEPALIVE_EXPIRY_SECONDS", vx::check(PyFloat_FromDouble(30.0)));
+    vx::set_attr(module, "_VERIFY_CACHE_TTL_SECONDS", vx::check(PyLong_FromLong(60)));
+    vx::set_attr(module, "_VERIFY_STALE_GRACE_SECONDS", vx::check(PyLong_FromLong(300)));
+    vx::set_attr(module, "_VERIFY_CONNECT_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(3.0)));
+    vx::set_attr(module, "_VERIFY_READ_TIMEOUT_SECONDS", vx::check(PyFloat_FromDouble(5.0)));
+    vx::set_attr(module, "_VERIFY_MAX_CONNECTIONS", vx::check(PyLong_FromLong(20)));
+    vx::set_attr(module, "_VERIFY_MAX_KEEPALIVE", vx::check(PyLong_FromLong(10)));
+    vx::set_attr(module, "_VERIFY_KEEPALIVE_EXPIRY_SECONDS", vx::check(PyFloat_FromDouble(30.0)));
 
-    set(module, "ApiKeyVerificationUnavailable",
+    vx::set_attr(module, "ApiKeyVerificationUnavailable",
         vx::check(PyErr_NewExceptionWithDoc("vexlo.mcp.wardgate.ApiKeyVerificationUnavailable",
                                             "远程 API Key 校验服务暂时不可用。", PyExc_RuntimeError, nullptr)));
 
@@ -129,32 +126,17 @@ void body(PyObject* module) {
                         {"_verify_remote", verify.get()},
                         {"_send_401", s401.get()},
                         {"_send_503", s503.get()}});
-    set(module, "ApiKeyWardgate", gate_class);
+    vx::set_attr(module, "ApiKeyWardgate", gate_class);
     init_fast_path(gate_class.get());
 
     vx::Ref pinit = fn(provider_init_spec);
     vx::Ref verify_token = fn(verify_token_spec);
-    set(module, "FixedApiKeyAuthProvider",
+    vx::set_attr(module, "FixedApiKeyAuthProvider",
         vx::make_class("FixedApiKeyAuthProvider", g_module_name, no_bases.get(), kProviderDoc,
                        {{"__init__", pinit.get()}, {"verify_token", verify_token.get()}}));
 }
 
-vx::ModuleInit g_init{"wardgate", body};
-
-PyObject* create(PyObject* fdef, PyModuleDef*) { return vx::module_create(g_init, fdef); }
-int exec(PyObject* m) { return vx::module_exec(g_init, m); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    // Declared so that every kind of subinterpreter reaches our own check, which refuses it.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef def = {PyModuleDef_HEAD_INIT, "wardgate", nullptr, 0, nullptr, slots};
-
 }  // namespace
 }  // namespace wardgate
 
-PyMODINIT_FUNC PyInit_wardgate() { return PyModuleDef_Init(&wardgate::def); }
+VX_DEFINE_MODULE(wardgate, wardgate::body)

@@ -22,6 +22,11 @@ struct ModuleInit {
 PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept;
 int module_exec(ModuleInit& init, PyObject* module) noexcept;
 
+// module.<name> = value
+inline void set_attr(PyObject* module, const char* name, const Ref& value) {
+    check(PyObject_SetAttrString(module, name, value.get()));
+}
+
 // Reads a module global by name at the moment of use, as Python code would (then builtins).
 Ref global(PyObject* globals, PyObject* name);
 
@@ -37,3 +42,23 @@ Ref make_class(const char* name, PyObject* module_name, PyObject* bases, const c
                std::initializer_list<std::pair<const char*, PyObject*>> members);
 
 }  // namespace vx
+
+// Defines the extension module NAME whose body is BODY (void(PyObject* module)), with the
+// initialisation rules above. Every kind of subinterpreter is let through to our own check,
+// which refuses it with its own message.
+#define VX_DEFINE_MODULE(NAME, BODY)                                                               \
+    namespace {                                                                                    \
+    ::vx::ModuleInit vx_module_init_{#NAME, BODY};                                                 \
+    PyObject* vx_module_create_(PyObject* module_spec, PyModuleDef*) {                             \
+        return ::vx::module_create(vx_module_init_, module_spec);                                  \
+    }                                                                                              \
+    int vx_module_exec_(PyObject* m) { return ::vx::module_exec(vx_module_init_, m); }            \
+    PyModuleDef_Slot vx_module_slots_[] = {                                                        \
+        {Py_mod_create, reinterpret_cast<void*>(vx_module_create_)},                               \
+        {Py_mod_exec, reinterpret_cast<void*>(vx_module_exec_)},                                   \
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                      \
+        {0, nullptr},                                                                              \
+    };                                                                                             \
+    PyModuleDef vx_module_def_ = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0, nullptr, vx_module_slots_}; \
+    }                                                                                              \
+    PyMODINIT_FUNC PyInit_##NAME() { return PyModuleDef_Init(&vx_module_def_); }
