@@ -322,7 +322,9 @@ const char* utf8_of(PyObject* s, Py_ssize_t* n, vx::Ref& holder) {
 }
 
 bool same_key(PyObject* token, PyObject* key) {
-    if (!PyUnicode_Check(token) || !PyUnicode_Check(key)) return vx::check(PyObject_RichCompareBool(token, key, Py_EQ));
+    // Only exact strs are compared by their bytes; anything else keeps its own equality.
+    if (!PyUnicode_CheckExact(token) || !PyUnicode_CheckExact(key))
+        return vx::check(PyObject_RichCompareBool(token, key, Py_EQ));
     vx::Ref ha, hb;
     Py_ssize_t na = 0, nb = 0;
     // Compare in time that depends on the presented length only, never on where they differ.

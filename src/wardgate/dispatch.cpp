@@ -8,7 +8,7 @@ namespace wardgate {
 namespace {
 
 // Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
-enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, SELF_DICT, NSLOTS };
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, SELF_DICT, HANDLING, NSLOTS };
 enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
@@ -24,7 +24,7 @@ bool eq(PyObject* obj, PyObject* interned) {
 }
 
 bool starts_with(PyObject* s, PyObject* prefix) {
-    if (PyUnicode_Check(s)) return vx::check_size(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
+    if (PyUnicode_CheckExact(s)) return vx::check_size(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
     vx::Ref r = vx::call_method(s, VX_STR("startswith"), prefix);
     return vx::truthy(r.get());
 }
@@ -186,7 +186,7 @@ vx::Async call_body(vx::Frame f) {
         if (!eq(type.get(), N.http)) {
             pass = true;
         } else {
-            vx::Ref method = mapping_get(scope, N.method, Py_None);
+            vx::Ref method = mapping_get(scope, N.method, nullptr);
             pass = eq(method.get(), N.OPTIONS);
         }
     }
@@ -202,8 +202,13 @@ vx::Async call_body(vx::Frame f) {
     if (starts_with(path.get(), VX_STR("/messages/"))) {
         vx::Outcome out;
         {
-            vx::Ref aw = call_app(self, scope, receive, send);
-            out = co_await vx::TryAwait(aw);
+            vx::Ref aw;
+            try {
+                aw = call_app(self, scope, receive, send);
+            } catch (vx::Error& e) {
+                out = vx::Outcome::error(e.take());
+            }
+            if (aw) out = co_await vx::TryAwait(aw);
         }
         if (!out.ok()) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
@@ -273,8 +278,13 @@ vx::Async call_body(vx::Frame f) {
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
         vx::Outcome out;
         {
-            vx::Ref aw = self.call(N._verify_remote, {token.get()});
-            out = co_await vx::TryAwait(aw);
+            vx::Ref aw;
+            try {
+                aw = self.call(N._verify_remote, {token.get()});
+            } catch (vx::Error& e) {
+                out = vx::Outcome::error(e.take());
+            }
+            if (aw) out = co_await vx::TryAwait(aw);
         }
         if (!out.ok()) {
             vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
@@ -291,6 +301,9 @@ vx::Async call_body(vx::Frame f) {
                 throw chained(e, out.exception());
             }
             verdict = UNAVAILABLE;
+            // The 503 goes out while that failure is being handled: a failure of the reply
+            // carries it as its context.
+            f.set_slot(HANDLING, out.take_error());
         } else {
             PyObject* user_info = out.get();
             bool valid = vx::truthy(user_info);
@@ -319,10 +332,21 @@ vx::Async call_body(vx::Frame f) {
         }
     }
     if (verdict != ACCEPTED) {
-        vx::Ref aw = verdict == UNAVAILABLE
-                         ? self.call_reply(N._send_503, scope, send, N.auth_service_unavailable)
-                         : self.call_reply(N._send_401, scope, send, N.invalid_api_key);
-        co_await vx::Await(aw);
+        vx::Outcome sent;
+        {
+            vx::Ref aw;
+            try {
+                aw = verdict == UNAVAILABLE ? self.call_reply(N._send_503, scope, send, N.auth_service_unavailable)
+                                            : self.call_reply(N._send_401, scope, send, N.invalid_api_key);
+            } catch (vx::Error& e) {
+                sent = vx::Outcome::error(e.take());
+            }
+            if (aw) sent = co_await vx::TryAwait(aw);
+        }
+        if (!sent.ok()) {
+            vx::Error e(sent.take_error());
+            throw chained(e, f.slot(HANDLING));
+        }
         co_return vx::none();
     }
 

@@ -65,7 +65,7 @@ vx::Async send_reply(vx::Frame f) {
         vx::Ref fixed = vx::check(PyList_New(2));
         PyList_SET_ITEM(fixed.get(), 0, Py_NewRef(g_content_type));
         PyList_SET_ITEM(fixed.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
-        headers = vx::check(PySequence_Concat(fixed.get(), cors.get()));
+        headers = vx::check(PyNumber_Add(fixed.get(), cors.get()));  // `+`, so __radd__ is honoured
     }
     vx::Ref start = vx::check(PyDict_Copy(STATUS == 401 ? g_start_401 : g_start_503));
     vx::check(PyDict_SetItem(start.get(), N.headers, headers.get()));

@@ -86,9 +86,17 @@ void append_to_file(PyObject* line) {
         }
         std::string path(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
         if (path.find('\0') != std::string::npos) return;
-        vx::Ref text = vx::check(PyUnicode_AsUTF8String(line));
-        std::string data(PyBytes_AS_STRING(text.get()), PyBytes_GET_SIZE(text.get()));
-        data.push_back('\n');
+        // A line that cannot be encoded is lost at the write, after the file was opened (and so
+        // created), as with a text-mode file.
+        std::string data;
+        if (vx::Ref text = vx::Ref::steal(PyUnicode_AsUTF8String(line))) {
+            data.assign(PyBytes_AS_STRING(text.get()), PyBytes_GET_SIZE(text.get()));
+            data.push_back('\n');
+        } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+        } else {
+            vx::throw_error();
+        }
         auto slash = path.find_last_of('/');
         std::string parent = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
         bool ok = false;

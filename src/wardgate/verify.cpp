@@ -69,11 +69,6 @@ bool transmittable(PyObject* key) {
     return !blank(p[0]) && !blank(p[n - 1]);
 }
 
-vx::Ref checked_result(vx::Ref r) {
-    if (r.get() != Py_None && !PyDict_CheckExact(r.get()))
-        vx::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(r.get())->tp_name);
-    return r;
-}
 
 // args: self, api_key; slots: cached entry.
 vx::Async verify_remote_body(vx::Frame f) {
@@ -90,13 +85,13 @@ vx::Async verify_remote_body(vx::Frame f) {
         vx::Ref time_mod = G(N.time);
         now = vx::call_method(time_mod.get(), N.time_fn);
         vx::Ref cache = Self(self).attr(N._verify_cache);
-        f.set_slot(0, mapping_get(cache.get(), api_key, Py_None));
+        f.set_slot(0, mapping_get(cache.get(), api_key, nullptr));
     }
     PyObject* cached = f.slot(0);
     if (vx::truthy(cached)) {
         vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
         vx::Ref ttl = G(N._VERIFY_CACHE_TTL_SECONDS);
-        if (younger_than(now.get(), stamp.get(), ttl.get())) co_return checked_result(vx::check(PySequence_GetItem(cached, 1)));
+        if (younger_than(now.get(), stamp.get(), ttl.get())) co_return vx::check(PySequence_GetItem(cached, 1));
     }
 
     vx::Ref failure_desc;
@@ -162,7 +157,7 @@ vx::Async verify_remote_body(vx::Frame f) {
     } else {
         failure_desc = describe(resp.exception());
     }
-    if (answered) co_return checked_result(std::move(answer));
+    if (answered) co_return std::move(answer);
 
     if (vx::truthy(cached)) {
         vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
@@ -170,7 +165,7 @@ vx::Async verify_remote_body(vx::Frame f) {
         if (younger_than(now.get(), stamp.get(), grace.get())) {
             vx::Ref fmt = vx::Ref::borrow(VX_STR("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行"));
             log(N.warning, {fmt.get(), failure_desc.get()});
-            co_return checked_result(vx::check(PySequence_GetItem(cached, 1)));
+            co_return vx::check(PySequence_GetItem(cached, 1));
         }
     }
     vx::Ref fmt = vx::Ref::borrow(VX_STR("远程校验 API Key 失败且无可用缓存宽限: %s"));
