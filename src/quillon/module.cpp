@@ -17,7 +17,9 @@ const char kModuleDoc[] =
 
 // `from module import a, b, ...` into the module namespace.
 void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names) {
-    for (const char* n : names) vx::set_attr(module, n, vx::import_from(from, n));
+    auto values = vx::import_names(from, names);
+    size_t i = 0;
+    for (const char* n : names) vx::set_attr(module, n, values[i++]);
 }
 
 // router.<method>(path)(func): registers the route and returns what the decorator returns.
@@ -31,6 +33,9 @@ void body(PyObject* module) {
     g_globals = PyModule_GetDict(module);
     g_module_name = VX_STR("vexlo.api.routers.quillon");
     vx::check(PyModule_SetDocString(module, kModuleDoc));
+    // Evaluating the string annotations adds __builtins__ to the namespace; it belongs among
+    // the module's own entries, before the names it defines.
+    vx::check(PyDict_SetItemString(g_globals, "__builtins__", PyEval_GetBuiltins()));
 
     vx::set_attr(module, "logging", vx::check(PyImport_ImportModule("logging")));
     vx::set_attr(module, "time", vx::check(PyImport_ImportModule("time")));

@@ -39,6 +39,7 @@ vx::Async scenarios_body(vx::Frame) {
     if (!out.ok()) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
+            const vx::Handling handling(out.exception());
             vx::Ref message = vx::Ref::borrow(VX_STR("Quillon 场景列表读取失败，请稍后重试"));
             co_return error_reply(out.exception(), message.get());
         } catch (vx::Error& e) {
@@ -79,6 +80,7 @@ vx::Async run_route_body(vx::Frame f) {
     if (!out.ok()) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
+            const vx::Handling handling(out.exception());
             vx::Ref safe = G("safe_exception_message");
             vx::Ref message = vx::call(safe.get(), out.exception());
             co_return error_reply(out.exception(), message.get());

@@ -62,13 +62,15 @@ vx::Async run_body(vx::Frame f) {
     trace_literal("import_done module=vexlo.quillon.api.scenarios");
 
     trace_literal("import_start module=vexlo.mcp.instrumentation");
-    vx::Ref quota_wrap = vx::import_from("vexlo.mcp.instrumentation", "quota_wrap");
-    vx::Ref telemetry_wrap = vx::import_from("vexlo.mcp.instrumentation", "telemetry_wrap");
+    auto instrumentation = vx::import_names("vexlo.mcp.instrumentation", {"quota_wrap", "telemetry_wrap"});
+    vx::Ref quota_wrap = std::move(instrumentation[0]);
+    vx::Ref telemetry_wrap = std::move(instrumentation[1]);
     trace_literal("import_done module=vexlo.mcp.instrumentation");
 
     trace_literal("import_start module=vexlo.mcp.tools.quillon");
-    vx::Ref mode_var = vx::import_from("vexlo.mcp.tools.quillon", "_QUILLON_API_MODE");
-    vx::Ref tool = vx::import_from("vexlo.mcp.tools.quillon", "quillon_run");
+    auto tools = vx::import_names("vexlo.mcp.tools.quillon", {"_QUILLON_API_MODE", "quillon_run"});
+    vx::Ref mode_var = std::move(tools[0]);
+    vx::Ref tool = std::move(tools[1]);
     trace_literal("import_done module=vexlo.mcp.tools.quillon");
 
     vx::Ref started_at;
@@ -111,8 +113,9 @@ vx::Async run_body(vx::Frame f) {
         vx::Ref aw;
         try {
             PyObject* governed = f.slot(GOVERNED);
-            vx::Ref get_jwt = vx::import_from("vexlo.mcp.context", "get_current_jwt");
-            vx::Ref get_session = vx::import_from("vexlo.mcp.context", "get_current_session_id");
+            auto accessors = vx::import_names("vexlo.mcp.context", {"get_current_jwt", "get_current_session_id"});
+            vx::Ref get_jwt = std::move(accessors[0]);
+            vx::Ref get_session = std::move(accessors[1]);
             vx::Ref kwargs = vx::check(PyDict_New());
             {
                 vx::Ref exclude = vx::boolean(true);
@@ -121,13 +124,19 @@ vx::Async run_body(vx::Frame f) {
                 if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
                     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                         PyErr_Clear();
-                        vx::raise_format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(dump.get())->tp_name);
+                        vx::Ref fs = function_str(governed);
+                        vx::raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.get(),
+                                         Py_TYPE(dump.get())->tp_name);
                     }
                     vx::throw_error();
                 }
             }
-            add_keyword(kwargs.get(), governed, "session_id", vx::call(get_session.get()).get());
-            add_keyword(kwargs.get(), governed, "jwt", vx::call(get_jwt.get()).get());
+            // As in a call written `governed_run(**dump, session_id=..., jwt=...)`: both values
+            // are computed before the keywords meet the dump's.
+            vx::Ref session_id = vx::call(get_session.get());
+            vx::Ref jwt = vx::call(get_jwt.get());
+            add_keyword(kwargs.get(), governed, "session_id", session_id.get());
+            add_keyword(kwargs.get(), governed, "jwt", jwt.get());
             vx::Ref no_args = vx::check(PyTuple_New(0));
             aw = vx::check(PyObject_Call(governed, no_args.get(), kwargs.get()));
         } catch (vx::Error& e) {
@@ -137,6 +146,7 @@ vx::Async run_body(vx::Frame f) {
     }
     if (!out.ok() && out.matches(PyExc_Exception)) {
         try {
+            const vx::Handling handling(out.exception());
             vx::Ref error_type = vx::check(PyType_GetName(Py_TYPE(out.exception())));
             vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_error scenario=%s site=%s error_type=%s elapsed_ms=%s"));
             log("warning", {fmt.get(), scenario.get(), site.get(), error_type.get(), elapsed_ms(started_at.get()).get()});
@@ -174,11 +184,14 @@ vx::Async run_body(vx::Frame f) {
 
     vx::Ref result = out.take_value();
     {
-        vx::Ref success = PyDict_Check(result.get())
-                              ? vx::call_method(result.get(), VX_STR("get"), VX_STR("success"))
-                              : vx::none();
+        // Each use asks the result afresh.
+        auto success_of = [&] {
+            return PyDict_Check(result.get()) ? vx::call_method(result.get(), VX_STR("get"), VX_STR("success"))
+                                              : vx::none();
+        };
         vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_done scenario=%s site=%s success=%s elapsed_ms=%s"));
-        log("info", {fmt.get(), scenario.get(), site.get(), success.get(), elapsed_ms(started_at.get()).get()});
+        log("info", {fmt.get(), scenario.get(), site.get(), success_of().get(), elapsed_ms(started_at.get()).get()});
+        vx::Ref success = success_of();
         vx::Ref line = concat({VX_STR("api_done scenario="), text(scenario.get()).get(),
                                VX_STR(" site="), text(site.get()).get(), VX_STR(" success="),
                                text(success.get()).get(), VX_STR(" elapsed_ms="),

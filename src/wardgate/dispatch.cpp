@@ -214,6 +214,7 @@ vx::Async call_body(vx::Frame f) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (!out.matches(disconnects.get())) throw vx::Error(out.take_error());
             try {
+                const vx::Handling handling(out.exception());
                 log(N.debug, {VX_STR("客户端在 POST /messages/ 时断开连接，已忽略")});
             } catch (vx::Error& e) {
                 throw chained(e, out.exception());
@@ -290,6 +291,7 @@ vx::Async call_body(vx::Frame f) {
             vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
             if (!out.matches(unavailable.get())) throw vx::Error(out.take_error());
             try {
+                const vx::Handling handling(out.exception());
                 if (tracing) {
                     vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"));
                     vx::Ref et = vx::Ref::borrow(VX_STR("ApiKeyVerificationUnavailable"));
@@ -399,6 +401,7 @@ vx::Async call_body(vx::Frame f) {
     }
     if (!out.ok()) {
         try {
+            const vx::Handling handling(out.exception());
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (out.matches(disconnects.get())) {
                 vx::Ref fmt = vx::Ref::borrow(VX_STR("客户端断开连接: %s"));

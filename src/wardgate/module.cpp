@@ -55,6 +55,8 @@ void body(PyObject* module) {
     init_names();
     init_replies();
     vx::check(PyModule_SetDocString(module, kModuleDoc));
+    // Resolving the string annotations adds __builtins__; keep it with the module's own entries.
+    vx::check(PyDict_SetItemString(g_globals, "__builtins__", PyEval_GetBuiltins()));
 
     vx::set_attr(module, "logging", vx::check(PyImport_ImportModule("logging")));
     vx::set_attr(module, "os", vx::check(PyImport_ImportModule("os")));

@@ -345,7 +345,13 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* coro_close(PyObject* self, PyObject*) { return coro_close_impl(reinterpret_cast<CoroObject*>(self)); }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* self) {
+    if (reinterpret_cast<CoroObject*>(self)->awaiting) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 void coro_finalize(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
@@ -458,7 +464,7 @@ void init_coroutine_type() {
     CoroutineType.tp_itemsize = sizeof(PyObject*);
     CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     CoroutineType.tp_as_async = &coro_async;
-    CoroutineType.tp_iter = PyObject_SelfIter;
+    // Stepping with __next__ is offered, but like a Python coroutine it is no iterable.
     CoroutineType.tp_iternext = coro_iternext;
     CoroutineType.tp_methods = coro_methods;
     CoroutineType.tp_getset = coro_getset;

@@ -8,6 +8,16 @@ namespace vx {
 
 void throw_error() { throw Error(); }
 
+Handling::Handling(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info), saved_(item_->exc_value) {
+    item_->exc_value = Py_XNewRef(exc);
+}
+
+Handling::~Handling() {
+    PyObject* current = item_->exc_value;
+    item_->exc_value = saved_;
+    Py_XDECREF(current);
+}
+
 void raise(PyObject* type, const char* msg) {
     PyErr_SetString(type, msg);
     throw Error();

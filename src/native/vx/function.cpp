@@ -1,7 +1,10 @@
 #include "vx/function.hpp"
 
 #include <cstddef>
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace vx {
 namespace {
@@ -78,6 +81,66 @@ Ref join_names(PyObject* const* names, int n) {
                  (given == 1 && !kwonly_given) ? "was" : "were");
 }
 
+// The interpreter's "Did you mean" for a mistyped keyword: the parameter name within an
+// edit cost of a third of the characters involved (a case flip costs half a change).
+Py_ssize_t edit_cost(const char* a, size_t na, const char* b, size_t nb, size_t max_cost) {
+    constexpr size_t kMove = 2, kMaxLen = 40;
+    auto sub = [](char x, char y) -> size_t {
+        if ((x & 31) != (y & 31)) return kMove;
+        if (x == y) return 0;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        return x == y ? 1 : kMove;
+    };
+    while (na && nb && a[0] == b[0]) ++a, ++b, --na, --nb;
+    while (na && nb && a[na - 1] == b[nb - 1]) --na, --nb;
+    if (!na || !nb) return static_cast<Py_ssize_t>((na + nb) * kMove);
+    if (na > kMaxLen || nb > kMaxLen) return static_cast<Py_ssize_t>(max_cost + 1);
+    if (nb < na) std::swap(a, b), std::swap(na, nb);
+    if ((nb - na) * kMove > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+    size_t row[kMaxLen];
+    for (size_t i = 0; i < na; ++i) row[i] = (i + 1) * kMove;
+    size_t result = 0;
+    for (size_t j = 0; j < nb; ++j) {
+        size_t diag = result = j * kMove;
+        size_t lowest = SIZE_MAX;
+        for (size_t i = 0; i < na; ++i) {
+            size_t substitute = diag + sub(b[j], a[i]);
+            diag = row[i];
+            result = std::min(std::min(result, diag) + kMove, substitute);
+            row[i] = result;
+            lowest = std::min(lowest, result);
+        }
+        if (lowest > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+    }
+    return static_cast<Py_ssize_t>(result);
+}
+
+PyObject* suggest_param(const FuncSpec& s, PyObject* key) {
+    Py_ssize_t nkey = 0;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &nkey);
+    if (!k) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    Py_ssize_t best_cost = PY_SSIZE_T_MAX;
+    for (int i = 0; i < s.nparams; ++i) {
+        const char* name = s.params[i].name;
+        const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(name));
+        if (n == nkey && std::memcmp(name, k, static_cast<size_t>(n)) == 0) continue;
+        Py_ssize_t limit = std::min((nkey + n + 3) * 2 / 6, best_cost - 1);
+        if (limit < 0) continue;
+        Py_ssize_t cost = edit_cost(k, static_cast<size_t>(nkey), name, static_cast<size_t>(n), static_cast<size_t>(limit));
+        if (cost > limit) continue;
+        if (!best || cost < best_cost) {
+            best = s.param_names[i];
+            best_cost = cost;
+        }
+    }
+    return best;
+}
+
 int find_param(const FuncSpec& s, PyObject* key) {
     for (int i = 0; i < s.nparams; ++i)
         if (s.param_names[i] == key) return i;
@@ -133,8 +196,12 @@ Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject*
         for (Py_ssize_t j = 0; j < nkw; ++j) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, j);
             int idx = find_param(s, key);
-            if (idx < 0)
+            if (idx < 0) {
+                if (PyObject* hint = suggest_param(s, key))
+                    raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                                 f->qualname, key, hint);
                 raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            }
             if (bound[idx])
                 raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
             bound[idx] = args[npos + j];
@@ -181,6 +248,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->signature);
     Py_VISIT(f->dict);
+    Py_VISIT(f->type_params);
     for (PyObject* d : f->defvals) Py_VISIT(d);
     return 0;
 }
@@ -196,6 +264,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->type_params);
     for (PyObject*& d : f->defvals) Py_CLEAR(d);
     return 0;
 }
@@ -221,7 +290,9 @@ PyObject* func_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 
 PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FuncObject*>(self);
-    if (!f->annotations) {
+    if (!f->annotations && f->annotations_reset) {
+        f->annotations = PyDict_New();
+    } else if (!f->annotations) {
         f->annotations = guard<PyObject*>(nullptr, [&] {
             FuncSpec& s = *f->fdef;
             Ref d = check(PyDict_New());
@@ -240,6 +311,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     auto* f = reinterpret_cast<FuncObject*>(self);
     if (value == nullptr || value == Py_None) {
         Py_CLEAR(f->annotations);
+        f->annotations_reset = true;
         return 0;
     }
     if (!PyDict_Check(value)) {
@@ -305,7 +377,9 @@ PyObject* get_str_field(PyObject* self, void* off) {
 
 int set_str_field(PyObject* self, PyObject* value, void* off) {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, reinterpret_cast<size_t>(off) == offsetof(FuncObject, qualname)
+                                             ? "__qualname__ must be set to a string object"
+                                             : "__name__ must be set to a string object");
         return -1;
     }
     PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(off));
@@ -313,7 +387,51 @@ int set_str_field(PyObject* self, PyObject* value, void* off) {
     return 0;
 }
 
+PyObject* get_doc(PyObject* self, void*) {
+    PyObject* doc = reinterpret_cast<FuncObject*>(self)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+    // Deleting a function's docstring leaves None, as for a def.
+    Py_XSETREF(reinterpret_cast<FuncObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_builtins(PyObject*, void*) {
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    if (!builtins) return nullptr;
+    PyObject* d = Py_NewRef(PyModule_GetDict(builtins));
+    Py_DECREF(builtins);
+    return d;
+}
+
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* tp = reinterpret_cast<FuncObject*>(self)->type_params;
+    return tp ? Py_NewRef(tp) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FuncObject*>(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// Functions are pickled and copied by reference to their qualified name.
+PyObject* func_reduce(PyObject* self, PyObject*) { return Py_NewRef(reinterpret_cast<FuncObject*>(self)->qualname); }
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr},
+};
+
 PyGetSetDef func_getset[] = {
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__name__", get_str_field, set_str_field, nullptr, reinterpret_cast<void*>(offsetof(FuncObject, name))},
     {"__qualname__", get_str_field, set_str_field, nullptr,
      reinterpret_cast<void*>(offsetof(FuncObject, qualname))},
@@ -326,7 +444,6 @@ PyGetSetDef func_getset[] = {
 
 PyMemberDef func_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
     {"__defaults__", Py_T_OBJECT_EX, offsetof(FuncObject, defaults), Py_READONLY, nullptr},
     {"__kwdefaults__", Py_T_OBJECT_EX, offsetof(FuncObject, kwdefaults), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FuncObject, globals), Py_READONLY, nullptr},
@@ -352,6 +469,7 @@ void init_function_type() {
     FunctionType.tp_descr_get = func_descr_get;
     FunctionType.tp_getset = func_getset;
     FunctionType.tp_members = func_members;
+    FunctionType.tp_methods = func_methods;
     FunctionType.tp_dictoffset = offsetof(FuncObject, dict);
     FunctionType.tp_weaklistoffset = offsetof(FuncObject, weakreflist);
     FunctionType.tp_doc = "A function implemented in native code.";
@@ -378,6 +496,8 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
     f->signature = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
+    f->type_params = nullptr;
+    f->annotations_reset = false;
     for (PyObject*& d : f->defvals) d = nullptr;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     auto it = defaults.begin();
@@ -425,7 +545,8 @@ Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObj
 void recycle_closure(Ref ref) noexcept {
     auto* f = reinterpret_cast<FuncObject*>(ref.get());
     if (!f || Py_REFCNT(f) != 1 || g_spare_count >= kClosuresKept || f->dict || f->annotations || f->signature ||
-        f->weakreflist || f->defaults != Py_None || f->kwdefaults != Py_None)
+        f->weakreflist || f->type_params || f->annotations_reset || f->defaults != Py_None ||
+        f->kwdefaults != Py_None)
         return;  // someone else holds it, or it carries state of its own: let it go
     Py_CLEAR(f->closure);
     g_spare_closures[g_spare_count++] = reinterpret_cast<FuncObject*>(ref.release());

@@ -68,6 +68,8 @@ struct FuncObject {
     PyObject* signature;     // built on first access
     PyObject* dict;
     PyObject* weakreflist;
+    PyObject* type_params;   // __type_params__, set by assignment only
+    bool annotations_reset;  // __annotations__ was deleted or set to None: it is {} from then on
     PyObject* defvals[kMaxParams];  // owned, per parameter
 };
 

@@ -24,6 +24,20 @@ bool check_single_interpreter() {
 
 }  // namespace
 
+namespace {
+PyObject* g_original_import = nullptr;  // builtins.__import__ as the interpreter starts with it
+
+// The `__import__` that an import statement would call now, or null for the original one.
+Ref replaced_import() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* current = nullptr;
+    if (!builtins || !check(PyDict_GetItemRef(builtins, VX_STR("__import__"), &current))) return {};
+    Ref cur = Ref::steal(current);
+    if (cur.get() == g_original_import) return {};
+    return cur;
+}
+}  // namespace
+
 PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept {
     if (!check_single_interpreter()) return nullptr;
     if (init.module) return Py_NewRef(init.module);
@@ -44,6 +58,10 @@ int module_exec(ModuleInit& init, PyObject* module) noexcept {
     }
     init.module = Py_NewRef(module);
     try {
+        if (!g_original_import) {
+            Ref builtins = check(PyImport_ImportModule("builtins"));
+            g_original_import = check(PyObject_GetAttrString(builtins.get(), "__import__")).release();
+        }
         init_function_type();
         init_coroutine_type();
         init.body(module);
@@ -69,30 +87,37 @@ Ref import_top(const char* dotted) {
     return check(PyImport_ImportModuleLevelObject(name.get(), nullptr, nullptr, nullptr, 0));
 }
 
-Ref import_from(PyObject* module_name, PyObject* name) {
+
+namespace {
+
+// The module for `from module_name import <fromlist>`, as the import statement finds it.
+Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
+    if (Ref hook = replaced_import()) {
+        // A replaced __import__ sees the call an import statement makes.
+        Ref zero = check(PyLong_FromLong(0));
+        return call(hook.get(), module_name, Py_None, Py_None, fromlist, zero.get());
+    }
     // A module already in sys.modules is taken from there, as the import statement does (the
     // statement also waits for a module another thread is still importing; one event loop
     // never meets that, so the dict lookup alone serves the request path).
-    Ref mod;
-    {
-        PyObject* found = nullptr;
-        PyObject* modules = PyImport_GetModuleDict();
-        if (PyDict_CheckExact(modules) && check(PyDict_GetItemRef(modules, module_name, &found)))
-            mod = Ref::steal(found);
+    PyObject* found = nullptr;
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_CheckExact(modules) && check(PyDict_GetItemRef(modules, module_name, &found))) {
+        Ref mod = Ref::steal(found);
+        if (mod.get() != Py_None) return mod;
     }
-    if (!mod || mod.get() == Py_None) {
-        mod.reset();
-        Ref fromlist = check(PyTuple_Pack(1, name));
-        mod = check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist.get(), 0));
-    }
+    return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist, 0));
+}
+
+// getattr(module, name), failing with the text and attributes of the import statement.
+Ref name_from(PyObject* mod_obj, PyObject* module_name, PyObject* name) {
     PyObject* v = nullptr;
-    if (check(PyObject_GetOptionalAttr(mod.get(), name, &v))) return Ref::steal(v);
-    // Same text and attributes as the `from ... import ...` statement.
+    if (check(PyObject_GetOptionalAttr(mod_obj, name, &v))) return Ref::steal(v);
     PyObject* modname = nullptr;
-    PyObject_GetOptionalAttr(mod.get(), VX_STR("__name__"), &modname);
+    PyObject_GetOptionalAttr(mod_obj, VX_STR("__name__"), &modname);
     Ref pkgname = modname ? Ref::steal(modname) : Ref::borrow(module_name);
     PyErr_Clear();
-    Ref path = Ref::steal(PyModule_Check(mod.get()) ? PyModule_GetFilenameObject(mod.get()) : nullptr);
+    Ref path = Ref::steal(PyModule_Check(mod_obj) ? PyModule_GetFilenameObject(mod_obj) : nullptr);
     PyErr_Clear();
     Ref msg = path && PyUnicode_Check(path.get())
                   ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, pkgname.get(), path.get()))
@@ -102,6 +127,26 @@ Ref import_from(PyObject* module_name, PyObject* name) {
     PyObject_SetAttrString(exc, "name_from", name);
     PyErr_SetRaisedException(exc);
     throw_error();
+}
+
+}  // namespace
+
+Ref import_from(PyObject* module_name, PyObject* name) {
+    Ref fromlist = check(PyTuple_Pack(1, name));
+    Ref mod = import_for_from(module_name, fromlist.get());
+    return name_from(mod.get(), module_name, name);
+}
+
+std::vector<Ref> import_names(const char* module, std::initializer_list<const char*> names) {
+    Ref module_name = unicode(module);
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, unicode(n).release());
+    Ref mod = import_for_from(module_name.get(), fromlist.get());
+    std::vector<Ref> out;
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i)
+        out.push_back(name_from(mod.get(), module_name.get(), PyTuple_GET_ITEM(fromlist.get(), i)));
+    return out;
 }
 
 Ref import_from(const char* module, const char* name) { return import_from(unicode(module).get(), unicode(name).get()); }

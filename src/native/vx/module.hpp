@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace vx {
 
@@ -35,6 +36,8 @@ Ref import_top(const char* dotted);
 // `from module import name`
 Ref import_from(const char* module, const char* name);
 Ref import_from(PyObject* module_name, PyObject* name);
+// `from module import a, b`: one import, then each name in order.
+std::vector<Ref> import_names(const char* module, std::initializer_list<const char*> names);
 
 // Creates a class the way a class statement does: type(name, bases, namespace), with
 // __module__, __qualname__ and __doc__ set and the members in the given order.

@@ -85,6 +85,21 @@ private:
 [[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
 [[noreturn]] void raise_object(PyObject* type, PyObject* arg);       // type(arg)
 
+// While alive, `exc` is the exception being handled (what sys.exception() returns, and what
+// exceptions raised meanwhile take as their context), as inside a Python `except` block.
+// Only for code that does not suspend while it is alive.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* saved_;
+};
+
 // Checks a C API result: a null object or a negative int means a Python error is set.
 inline Ref check(PyObject* p) {
     if (!p) throw_error();
