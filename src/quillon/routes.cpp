@@ -22,20 +22,13 @@ void chain(vx::Error& e, PyObject* pending) {
 }
 
 vx::Async scenarios_body(vx::Frame) {
-    vx::Outcome out;
-    {
-        vx::Ref aw;
-        try {
-            vx::Ref manager_cls = vx::import_from("vexlo.quillon.services", "QuillonApiManager");
-            vx::Ref manager = vx::call(manager_cls.get());
-            vx::Ref scenarios = vx::getattr(manager.get(), VX_STR("scenarios"));
-            vx::Ref run_in_threadpool = G("run_in_threadpool");
-            aw = vx::call(run_in_threadpool.get(), scenarios.get());
-        } catch (vx::Error& e) {
-            out = vx::Outcome::error(e.take());
-        }
-        if (aw) out = co_await vx::TryAwait(aw);
-    }
+    vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
+        vx::Ref manager_cls = vx::import_from("vexlo.quillon.services", "QuillonApiManager");
+        vx::Ref manager = vx::call(manager_cls.get());
+        vx::Ref scenarios = vx::getattr(manager.get(), VX_STR("scenarios"));
+        vx::Ref run_in_threadpool = G("run_in_threadpool");
+        return vx::call(run_in_threadpool.get(), scenarios.get());
+    });
     if (!out.ok()) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
@@ -66,17 +59,10 @@ vx::Async run_route_body(vx::Frame f) {
         vx::Ref line2 = vx::check(PyUnicode_Format(fmt.get(), has.get()));
         trace_api(line2.get());
     }
-    vx::Outcome out;
-    {
-        vx::Ref aw;
-        try {
-            vx::Ref run = G("_run_quillon_scenario");
-            aw = vx::call(run.get(), payload);
-        } catch (vx::Error& e) {
-            out = vx::Outcome::error(e.take());
-        }
-        if (aw) out = co_await vx::TryAwait(aw);
-    }
+    vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
+        vx::Ref run = G("_run_quillon_scenario");
+        return vx::call(run.get(), payload);
+    });
     if (!out.ok()) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {

@@ -108,42 +108,35 @@ vx::Async run_body(vx::Frame f) {
         f.set_slot(MODE_TOKEN, std::move(token));
     }
 
-    vx::Outcome out;
-    {
-        vx::Ref aw;
-        try {
-            PyObject* governed = f.slot(GOVERNED);
-            auto accessors = vx::import_names("vexlo.mcp.context", {"get_current_jwt", "get_current_session_id"});
-            vx::Ref get_jwt = std::move(accessors[0]);
-            vx::Ref get_session = std::move(accessors[1]);
-            vx::Ref kwargs = vx::check(PyDict_New());
-            {
-                vx::Ref exclude = vx::boolean(true);
-                vx::Ref dump_fn = vx::getattr(payload, VX_STR("model_dump"));
-                vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{VX_STR("exclude_none"), exclude.get()}});
-                if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
-                    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                        PyErr_Clear();
-                        vx::Ref fs = function_str(governed);
-                        vx::raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.get(),
-                                         Py_TYPE(dump.get())->tp_name);
-                    }
-                    vx::throw_error();
+    vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
+        PyObject* governed = f.slot(GOVERNED);
+        auto accessors = vx::import_names("vexlo.mcp.context", {"get_current_jwt", "get_current_session_id"});
+        vx::Ref get_jwt = std::move(accessors[0]);
+        vx::Ref get_session = std::move(accessors[1]);
+        vx::Ref kwargs = vx::check(PyDict_New());
+        {
+            vx::Ref exclude = vx::boolean(true);
+            vx::Ref dump_fn = vx::getattr(payload, VX_STR("model_dump"));
+            vx::Ref dump = vx::call_kw(dump_fn.get(), {}, {{VX_STR("exclude_none"), exclude.get()}});
+            if (PyDict_Update(kwargs.get(), dump.get()) < 0) {
+                if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                    PyErr_Clear();
+                    vx::Ref fs = function_str(governed);
+                    vx::raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.get(),
+                                     Py_TYPE(dump.get())->tp_name);
                 }
+                vx::throw_error();
             }
-            // As in a call written `governed_run(**dump, session_id=..., jwt=...)`: both values
-            // are computed before the keywords meet the dump's.
-            vx::Ref session_id = vx::call(get_session.get());
-            vx::Ref jwt = vx::call(get_jwt.get());
-            add_keyword(kwargs.get(), governed, "session_id", session_id.get());
-            add_keyword(kwargs.get(), governed, "jwt", jwt.get());
-            vx::Ref no_args = vx::check(PyTuple_New(0));
-            aw = vx::check(PyObject_Call(governed, no_args.get(), kwargs.get()));
-        } catch (vx::Error& e) {
-            out = vx::Outcome::error(e.take());
         }
-        if (aw) out = co_await vx::TryAwait(aw);
-    }
+        // As in a call written `governed_run(**dump, session_id=..., jwt=...)`: both values
+        // are computed before the keywords meet the dump's.
+        vx::Ref session_id = vx::call(get_session.get());
+        vx::Ref jwt = vx::call(get_jwt.get());
+        add_keyword(kwargs.get(), governed, "session_id", session_id.get());
+        add_keyword(kwargs.get(), governed, "jwt", jwt.get());
+        vx::Ref no_args = vx::check(PyTuple_New(0));
+        return vx::check(PyObject_Call(governed, no_args.get(), kwargs.get()));
+    });
     if (!out.ok() && out.matches(PyExc_Exception)) {
         try {
             const vx::Handling handling(out.exception());

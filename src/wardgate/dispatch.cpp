@@ -200,16 +200,7 @@ vx::Async call_body(vx::Frame f) {
 
     // 4: MCP message posts are never checked; a client that went away is not an error.
     if (starts_with(path.get(), VX_STR("/messages/"))) {
-        vx::Outcome out;
-        {
-            vx::Ref aw;
-            try {
-                aw = call_app(self, scope, receive, send);
-            } catch (vx::Error& e) {
-                out = vx::Outcome::error(e.take());
-            }
-            if (aw) out = co_await vx::TryAwait(aw);
-        }
+        vx::Outcome out = co_await vx::try_call([&] { return call_app(self, scope, receive, send); });
         if (!out.ok()) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (!out.matches(disconnects.get())) throw vx::Error(out.take_error());
@@ -277,16 +268,7 @@ vx::Async call_body(vx::Frame f) {
         set_key(scope, N.mcp_permission_enabled, Py_False);
         verdict = ACCEPTED;
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
-        vx::Outcome out;
-        {
-            vx::Ref aw;
-            try {
-                aw = self.call(N._verify_remote, {token.get()});
-            } catch (vx::Error& e) {
-                out = vx::Outcome::error(e.take());
-            }
-            if (aw) out = co_await vx::TryAwait(aw);
-        }
+        vx::Outcome out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
         if (!out.ok()) {
             vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
             if (!out.matches(unavailable.get())) throw vx::Error(out.take_error());
@@ -334,17 +316,10 @@ vx::Async call_body(vx::Frame f) {
         }
     }
     if (verdict != ACCEPTED) {
-        vx::Outcome sent;
-        {
-            vx::Ref aw;
-            try {
-                aw = verdict == UNAVAILABLE ? self.call_reply(N._send_503, scope, send, N.auth_service_unavailable)
-                                            : self.call_reply(N._send_401, scope, send, N.invalid_api_key);
-            } catch (vx::Error& e) {
-                sent = vx::Outcome::error(e.take());
-            }
-            if (aw) sent = co_await vx::TryAwait(aw);
-        }
+        vx::Outcome sent = co_await vx::try_call([&]() -> vx::Ref {
+            return verdict == UNAVAILABLE ? self.call_reply(N._send_503, scope, send, N.auth_service_unavailable)
+                                          : self.call_reply(N._send_401, scope, send, N.invalid_api_key);
+        });
         if (!sent.ok()) {
             vx::Error e(sent.take_error());
             throw chained(e, f.slot(HANDLING));
@@ -381,24 +356,17 @@ vx::Async call_body(vx::Frame f) {
     // 12-13: the guarded dispatch.
     f.set_slot(STARTED, vx::boolean(false));
     f.set_slot(COMPLETE, vx::boolean(false));
-    vx::Outcome out;
-    {
-        vx::Ref aw;
-        try {
-            // Kept in slots, where the cycle collector sees them (they point back at this coroutine).
-            f.set_slot(SEND_FN, vx::make_closure(tracking_send_spec, g_globals, g_module_name, f.self()));
-            f.set_slot(RECEIVE_FN, vx::make_closure(tracing_receive_spec, g_globals, g_module_name, f.self()));
-            if (tracing) {
-                vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
-                vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
-                emit_trace(line.get());
-            }
-            aw = call_app(self, scope, f.slot(RECEIVE_FN), f.slot(SEND_FN));
-        } catch (vx::Error& e) {
-            out = vx::Outcome::error(e.take());
+    vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
+        // Kept in slots, where the cycle collector sees them (they point back at this coroutine).
+        f.set_slot(SEND_FN, vx::make_closure(tracking_send_spec, g_globals, g_module_name, f.self()));
+        f.set_slot(RECEIVE_FN, vx::make_closure(tracing_receive_spec, g_globals, g_module_name, f.self()));
+        if (tracing) {
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
+            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
+            emit_trace(line.get());
         }
-        if (aw) out = co_await vx::TryAwait(aw);
-    }
+        return call_app(self, scope, f.slot(RECEIVE_FN), f.slot(SEND_FN));
+    });
     if (!out.ok()) {
         try {
             const vx::Handling handling(out.exception());

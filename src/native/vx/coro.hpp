@@ -79,6 +79,19 @@ struct TryAwait {
     PyObject* obj;
 };
 
+// Calls `make` (which returns the awaitable, or throws) and awaits the result without
+// throwing: a failure of either the call or the await becomes the Outcome's exception, as in
+// `try: await make() except ...` where the call itself sits inside the try.
+template <class F>
+struct TryCall {
+    explicit TryCall(F f) : make(std::move(f)) {}
+    F make;
+};
+template <class F>
+TryCall<F> try_call(F f) {
+    return TryCall<F>(std::move(f));
+}
+
 struct Frame {
     CoroObject* co;
     PyObject* arg(int i) const noexcept;          // borrowed, owned by the coroutine object
@@ -123,8 +136,30 @@ struct Async::promise_type {
         Outcome await_resume() noexcept;
     };
 
+    // Owns the awaitable that the call produced for the duration of the await.
+    struct CallAwaiter : OutcomeAwaiter {
+        CallAwaiter(CoroObject* co, Ref awaitable, Outcome failed) noexcept
+            : OutcomeAwaiter(co, awaitable.get(), false), held_(std::move(awaitable)) {
+            if (!obj_) out_ = std::move(failed);
+        }
+        bool await_ready() noexcept { return !obj_ || OutcomeAwaiter::await_ready(); }
+        Ref held_;
+    };
+
     PyAwaiter await_transform(Await a) noexcept { return PyAwaiter(owner, a.obj, true); }
     OutcomeAwaiter await_transform(TryAwait a) noexcept { return OutcomeAwaiter(owner, a.obj, false); }
+    template <class F>
+    CallAwaiter await_transform(TryCall<F> c) noexcept {
+        try {
+            Ref awaitable = c.make();
+            return CallAwaiter(owner, std::move(awaitable), Outcome());
+        } catch (Error& e) {
+            return CallAwaiter(owner, Ref(), Outcome::error(e.take()));
+        } catch (...) {
+            set_python_error_from_current();
+            return CallAwaiter(owner, Ref(), Outcome::error(Ref::steal(PyErr_GetRaisedException())));
+        }
+    }
 };
 
 enum class CoroState : uint8_t { Created, Suspended, Running, Closed };
