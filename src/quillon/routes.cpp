@@ -4,12 +4,16 @@
 namespace quillon {
 namespace {
 
-vx::Ref error_reply(PyObject* exc, PyObject* message) {
+// error_response(code=<class name>, message=<message_of(exc)>, status_code=502), evaluated in
+// the order Python evaluates that call: the function, then each argument.
+template <class M>
+vx::Ref error_reply(PyObject* exc, M message_of) {
     vx::Ref error_response = G("error_response");
     vx::Ref code = vx::check(PyType_GetName(Py_TYPE(exc)));
+    vx::Ref message = message_of();
     vx::Ref status = vx::check(PyLong_FromLong(502));
     return vx::call_kw(error_response.get(), {},
-                       {{VX_STR("code"), code.get()}, {VX_STR("message"), message}, {VX_STR("status_code"), status.get()}});
+                       {{VX_STR("code"), code.get()}, {VX_STR("message"), message.get()}, {VX_STR("status_code"), status.get()}});
 }
 
 // A failure raised while handling `pending` carries it as __context__, as in Python.
@@ -33,8 +37,8 @@ vx::Async scenarios_body(vx::Frame) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
             const vx::Handling handling(out.exception());
-            vx::Ref message = vx::Ref::borrow(VX_STR("Quillon 场景列表读取失败，请稍后重试"));
-            co_return error_reply(out.exception(), message.get());
+            co_return error_reply(out.exception(),
+                                  [] { return vx::Ref::borrow(VX_STR("Quillon 场景列表读取失败，请稍后重试")); });
         } catch (vx::Error& e) {
             chain(e, out.exception());
             throw;
@@ -67,9 +71,10 @@ vx::Async run_route_body(vx::Frame f) {
         if (!out.matches(PyExc_Exception)) throw vx::Error(out.take_error());
         try {
             const vx::Handling handling(out.exception());
-            vx::Ref safe = G("safe_exception_message");
-            vx::Ref message = vx::call(safe.get(), out.exception());
-            co_return error_reply(out.exception(), message.get());
+            co_return error_reply(out.exception(), [&] {
+                vx::Ref safe = G("safe_exception_message");
+                return vx::call(safe.get(), out.exception());
+            });
         } catch (vx::Error& e) {
             chain(e, out.exception());
             throw;
