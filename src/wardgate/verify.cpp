@@ -94,38 +94,36 @@ vx::Async verify_remote_body(vx::Frame f) {
         if (younger_than(now.get(), stamp.get(), ttl.get())) co_return vx::check(PySequence_GetItem(cached, 1));
     }
 
+    // Steps up to the backend's answer run under one guard: every failure of the Exception
+    // family there is transient; anything else (cancellation) passes through untouched.
+    vx::Outcome resp = co_await vx::try_call([&] {
+        const Self me(self);
+        vx::Ref client = me.call(N._get_client, {});
+        vx::Ref url = me.attr(N._auth_verify_url);
+        vx::Ref params = vx::check(PyDict_New());
+        vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
+        vx::Ref version = G(N.__version__);
+        vx::Ref headers = vx::check(PyDict_New());
+        vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
+        vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
+        vx::Ref get = vx::getattr(client.get(), N.get);
+        PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
+        return vx::check(
+            PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
+    });
+    if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
+
     vx::Ref failure_desc;
-    vx::Outcome resp;
-    {
-        vx::Ref awaitable;
-        try {
-            const Self me(self);
-            vx::Ref client = me.call(N._get_client, {});
-            vx::Ref url = me.attr(N._auth_verify_url);
-            vx::Ref params = vx::check(PyDict_New());
-            vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
-            vx::Ref version = G(N.__version__);
-            vx::Ref headers = vx::check(PyDict_New());
-            vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
-            vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
-            vx::Ref get = vx::getattr(client.get(), N.get);
-            PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
-            awaitable = vx::check(
-                PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
-        } catch (vx::Error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            resp = vx::Outcome::error(e.take());
-        }
-        if (awaitable) resp = co_await vx::TryAwait(awaitable);
-    }
-    if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());  // cancellation and the like
     vx::Ref answer;  // set when the backend gave an authoritative answer
     bool answered = false;
     if (resp.ok()) {
         try {
             vx::Ref status = vx::getattr(resp.get(), N.status_code);
-            vx::Ref s200 = vx::check(PyLong_FromLong(200));
-            if (vx::check(PyObject_RichCompareBool(status.get(), s200.get(), Py_EQ))) {
+            auto status_is = [&](long code) {
+                vx::Ref c = vx::check(PyLong_FromLong(code));
+                return vx::check(PyObject_RichCompareBool(status.get(), c.get(), Py_EQ)) != 0;
+            };
+            if (status_is(200)) {
                 vx::Ref data = vx::call_method(resp.get(), N.json);
                 vx::Ref valid = vx::call_method(data.get(), N.get, VX_STR("valid"));
                 if (vx::truthy(valid.get())) {
@@ -138,12 +136,7 @@ vx::Async verify_remote_body(vx::Frame f) {
                     answer = vx::none();
                 }
                 answered = true;
-            }
-            vx::Ref s401 = vx::check(PyLong_FromLong(401));
-            vx::Ref s403 = vx::check(PyLong_FromLong(403));
-            if (answered) {
-            } else if (vx::check(PyObject_RichCompareBool(status.get(), s401.get(), Py_EQ)) ||
-                       vx::check(PyObject_RichCompareBool(status.get(), s403.get(), Py_EQ))) {
+            } else if (status_is(401) || status_is(403)) {
                 cache_pop(self, api_key);
                 answer = vx::none();
                 answered = true;
