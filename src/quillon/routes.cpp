@@ -16,15 +16,6 @@ vx::Ref error_reply(PyObject* exc, M message_of) {
                        {{VX_STR("code"), code.get()}, {VX_STR("message"), message.get()}, {VX_STR("status_code"), status.get()}});
 }
 
-// A failure raised while handling `pending` carries it as __context__, as in Python.
-void chain(vx::Error& e, PyObject* pending) {
-    if (pending && e.value() != pending) {
-        PyObject* ctx = PyException_GetContext(e.value());
-        if (!ctx) PyException_SetContext(e.value(), Py_NewRef(pending));
-        Py_XDECREF(ctx);
-    }
-}
-
 vx::Async scenarios_body(vx::Frame) {
     vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
         vx::Ref manager_cls = vx::import_from("vexlo.quillon.services", "QuillonApiManager");
@@ -40,7 +31,7 @@ vx::Async scenarios_body(vx::Frame) {
             co_return error_reply(out.exception(),
                                   [] { return vx::Ref::borrow(VX_STR("Quillon 场景列表读取失败，请稍后重试")); });
         } catch (vx::Error& e) {
-            chain(e, out.exception());
+            e.chain(out.exception());
             throw;
         }
     }
@@ -76,7 +67,7 @@ vx::Async run_route_body(vx::Frame f) {
                 return vx::call(safe.get(), out.exception());
             });
         } catch (vx::Error& e) {
-            chain(e, out.exception());
+            e.chain(out.exception());
             throw;
         }
     }

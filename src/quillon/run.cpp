@@ -19,14 +19,7 @@ void trace_literal(const char* s) {
     trace_api(m.get());
 }
 
-vx::Ref elapsed_ms(PyObject* started_at) {
-    vx::Ref time_mod = G("time");
-    vx::Ref now = vx::call_method(time_mod.get(), VX_STR("monotonic"));
-    vx::Ref delta = vx::check(PyNumber_Subtract(now.get(), started_at));
-    vx::Ref thousand = vx::check(PyLong_FromLong(1000));
-    vx::Ref ms = vx::check(PyNumber_Multiply(delta.get(), thousand.get()));
-    return vx::check(PyNumber_Long(ms.get()));
-}
+vx::Ref elapsed_ms(PyObject* started_at) { return vx::elapsed_ms(G("time").get(), started_at); }
 
 // "<qualified name>()" as the interpreter names a callee in argument errors.
 vx::Ref function_str(PyObject* func) {
@@ -150,12 +143,7 @@ vx::Async run_body(vx::Frame f) {
             trace_api(line.get());
         } catch (vx::Error& e) {
             // A failure while reporting replaces the run's exception, which becomes its context.
-            if (e.value() != out.exception()) {
-                PyObject* ctx = PyException_GetContext(e.value());
-                if (!ctx) PyException_SetContext(e.value(), Py_NewRef(out.exception()));
-                Py_XDECREF(ctx);
-            }
-            out = vx::Outcome::error(e.take());
+            out = vx::Outcome::error(e.chain(out.exception()).take());
         }
     }
     // The flag is restored whatever happened, cancellation included.
@@ -166,11 +154,7 @@ vx::Async run_body(vx::Frame f) {
         else
             vx::call_method(var, VX_STR("reset"), f.slot(MODE_TOKEN));
     } catch (vx::Error& e) {
-        if (!out.ok() && e.value() != out.exception()) {
-            PyObject* ctx = PyException_GetContext(e.value());
-            if (!ctx) PyException_SetContext(e.value(), Py_NewRef(out.exception()));
-            Py_XDECREF(ctx);
-        }
+        e.chain(out.exception());
         throw;
     }
     if (!out.ok()) throw vx::Error(out.take_error());

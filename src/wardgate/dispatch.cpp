@@ -31,24 +31,7 @@ bool starts_with(PyObject* s, PyObject* prefix) {
 
 const char* tf(bool b) { return b ? "True" : "False"; }
 
-// A new exception raised while `pending` was in flight gets it as __context__, as in Python.
-vx::Error chained(vx::Error& now, PyObject* pending) {
-    if (pending && now.value() != pending) {
-        PyObject* ctx = PyException_GetContext(now.value());
-        if (!ctx) PyException_SetContext(now.value(), Py_NewRef(pending));
-        Py_XDECREF(ctx);
-    }
-    return now;
-}
-
-vx::Ref elapsed_ms(PyObject* started_at) {
-    vx::Ref time_mod = G(N.time);
-    vx::Ref now = vx::call_method(time_mod.get(), N.monotonic);
-    vx::Ref delta = vx::check(PyNumber_Subtract(now.get(), started_at));
-    vx::Ref thousand = vx::check(PyLong_FromLong(1000));
-    vx::Ref ms = vx::check(PyNumber_Multiply(delta.get(), thousand.get()));
-    return vx::check(PyNumber_Long(ms.get()));
-}
+vx::Ref elapsed_ms(PyObject* started_at) { return vx::elapsed_ms(G(N.time).get(), started_at); }
 
 // One trace line through the module global `_trace_quillon`, as the Python code calls it (a
 // host or test may replace it); our own writer is called directly.
@@ -208,7 +191,7 @@ vx::Async call_body(vx::Frame f) {
                 const vx::Handling handling(out.exception());
                 log(N.debug, {VX_STR("客户端在 POST /messages/ 时断开连接，已忽略")});
             } catch (vx::Error& e) {
-                throw chained(e, out.exception());
+                throw e.chain(out.exception());
             }
         }
         co_return vx::none();
@@ -282,7 +265,7 @@ vx::Async call_body(vx::Frame f) {
                               path.get(), elapsed_ms(started_at.get()).get());
                 }
             } catch (vx::Error& e) {
-                throw chained(e, out.exception());
+                throw e.chain(out.exception());
             }
             verdict = UNAVAILABLE;
             // The 503 goes out while that failure is being handled: a failure of the reply
@@ -322,7 +305,7 @@ vx::Async call_body(vx::Frame f) {
         });
         if (!sent.ok()) {
             vx::Error e(sent.take_error());
-            throw chained(e, f.slot(HANDLING));
+            throw e.chain(f.slot(HANDLING));
         }
         co_return vx::none();
     }
@@ -380,7 +363,7 @@ vx::Async call_body(vx::Frame f) {
                 if (vx::check(PyUnicode_Contains(text.get(), N.Expected_ASGI_message))) out = vx::Outcome::value(vx::none());
             }
         } catch (vx::Error& e) {
-            out = vx::Outcome::error(chained(e, out.exception()).take());
+            out = vx::Outcome::error(e.chain(out.exception()).take());
         }
     }
 
@@ -400,7 +383,7 @@ vx::Async call_body(vx::Frame f) {
         else
             vx::call_method(ctxvar, N.reset, f.slot(CTXTOKEN));
     } catch (vx::Error& e) {
-        if (!out.ok()) throw chained(e, out.exception());
+        e.chain(out.exception());
         throw;
     }
     if (f.slot(STARTED) == Py_True && f.slot(COMPLETE) != Py_True) {

@@ -151,6 +151,14 @@ std::vector<Ref> import_names(const char* module, std::initializer_list<const ch
 
 Ref import_from(const char* module, const char* name) { return import_from(unicode(module).get(), unicode(name).get()); }
 
+Ref elapsed_ms(PyObject* time_module, PyObject* started_at) {
+    Ref now = call_method(time_module, VX_STR("monotonic"));
+    Ref delta = check(PyNumber_Subtract(now.get(), started_at));
+    Ref thousand = check(PyLong_FromLong(1000));
+    Ref ms = check(PyNumber_Multiply(delta.get(), thousand.get()));
+    return check(PyNumber_Long(ms.get()));
+}
+
 Ref make_class(const char* name, PyObject* module_name, PyObject* bases, const char* doc,
                std::initializer_list<std::pair<const char*, PyObject*>> members) {
     Ref ns = check(PyDict_New());

@@ -39,6 +39,10 @@ Ref import_from(PyObject* module_name, PyObject* name);
 // `from module import a, b`: one import, then each name in order.
 std::vector<Ref> import_names(const char* module, std::initializer_list<const char*> names);
 
+// int((time_module.monotonic() - started_at) * 1000): whole milliseconds since `started_at`,
+// with Python's arithmetic (so a patched clock of any numeric type works as it would there).
+Ref elapsed_ms(PyObject* time_module, PyObject* started_at);
+
 // Creates a class the way a class statement does: type(name, bases, namespace), with
 // __module__, __qualname__ and __doc__ set and the members in the given order.
 Ref make_class(const char* name, PyObject* module_name, PyObject* bases, const char* doc,

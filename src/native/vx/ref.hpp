@@ -72,6 +72,16 @@ public:
     bool matches(PyObject* cls) const noexcept {
         return exc_ && PyErr_GivenExceptionMatches(exc_.get(), cls);
     }
+    // As Python does for an exception raised while `pending` was being handled: `pending`
+    // becomes its __context__ unless it already has one.
+    Error& chain(PyObject* pending) noexcept {
+        if (pending && exc_ && exc_.get() != pending) {
+            PyObject* ctx = PyException_GetContext(exc_.get());
+            if (!ctx) PyException_SetContext(exc_.get(), Py_NewRef(pending));
+            Py_XDECREF(ctx);
+        }
+        return *this;
+    }
     // Puts the exception back as the thread's raised exception.
     void restore() noexcept { PyErr_SetRaisedException(exc_.release()); }
 
