@@ -178,6 +178,59 @@ PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
+namespace {
+
+// Instance attributes read on every request.
+constexpr int kAttrs = 5;
+PyObject* g_attr_names[kAttrs];
+
+// What the instance dict of the last gate served on the fast path held. A dict watcher
+// forgets it as soon as that dict changes or goes away, so a request reads these attributes
+// and learns that no method is overridden on the instance without a lookup each.
+struct Snapshot {
+    PyObject* dict = nullptr;       // borrowed and watched; null: no snapshot
+    PyObject* values[kAttrs] = {};  // borrowed from the dict; null: not in it
+    bool overrides = false;         // the dict holds the name of one of the class's methods
+};
+Snapshot g_snap;
+int g_watcher = -1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
+    if (d == g_snap.dict) g_snap.dict = nullptr;
+    return 0;
+}
+
+void take_snapshot(PyObject* dict) {
+    g_snap.dict = nullptr;
+    if (g_watcher < 0 || !PyDict_CheckExact(dict)) return;
+    // An attribute store into an instance's inline values bypasses dict watchers. Once the
+    // dict's table is of the general kind (a non-str key passed through it), every later
+    // store goes through the dict, where the watcher sees it.
+    if (!vx::check(PyDict_Contains(dict, Py_None))) {
+        vx::check(PyDict_SetItem(dict, Py_None, Py_None));
+        vx::check(PyDict_DelItem(dict, Py_None));
+    }
+    vx::check(PyDict_Watch(g_watcher, dict));
+    // Published first: a change made while reading (a key's __eq__) withdraws it again.
+    g_snap.dict = dict;
+    for (int i = 0; i < kAttrs; ++i) {
+        PyObject* v = nullptr;
+        if (vx::check(PyDict_GetItemRef(dict, g_attr_names[i], &v))) Py_DECREF(v);  // the dict keeps it
+        g_snap.values[i] = v;
+    }
+    bool overrides = false;
+    for (int i = 0; i < kMethods && !overrides; ++i) overrides = vx::check(PyDict_Contains(dict, g_method_names[i]));
+    g_snap.overrides = overrides;
+}
+
+int attr_index(PyObject* name) {
+    for (int i = 0; i < kAttrs; ++i)
+        if (g_attr_names[i] == name) return i;
+    return -1;
+}
+
+}  // namespace
+
 void init_fast_path(PyObject* gate_class) {
     g_gate_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(gate_class));
     PyObject* names[] = {N._is_protected_path, N._extract_token, N._internal_identity, N._verify_remote,
@@ -191,6 +244,10 @@ void init_fast_path(PyObject* gate_class) {
         g_method_funcs[i] = g_method_static[i] ? vx::getattr(v, VX_STR("__func__")).release() : Py_NewRef(v);
     }
     g_gate_tag = 0;
+    PyObject* attrs[kAttrs] = {N.app, N._api_key, N._auth_verify_url, N._protected_path_prefixes,
+                               N._trust_upstream_corvane_identity};
+    for (int i = 0; i < kAttrs; ++i) g_attr_names[i] = attrs[i];
+    if (g_watcher < 0) g_watcher = vx::check_size(PyDict_AddWatcher(on_dict_event));
     // Instances are called by the server for every connection. The class's generic call slot
     // looks __call__ up and packs arguments again; while the class is unchanged, go straight to
     // our own __call__. Reassigning __call__ on the class restores the generic slot by itself.
@@ -199,22 +256,31 @@ void init_fast_path(PyObject* gate_class) {
     PyType_Modified(g_gate_type);
 }
 
+void Self::fast(PyObject* dict) {
+    dict_ = dict;
+    if (g_snap.dict != dict) take_snapshot(dict);
+}
+
 Self::Self(PyObject* self) : self_(self) {
     if (fast_type(Py_TYPE(self))) {
         owned_ = vx::check(PyObject_GenericGetDict(self, nullptr));
-        dict_ = owned_.get();
+        fast(owned_.get());
     }
 }
 
 Self::Self(PyObject* self, vx::Frame f, int slot) : self_(self) {
     if (fast_type(Py_TYPE(self))) {
         f.set_slot(slot, vx::check(PyObject_GenericGetDict(self, nullptr)));
-        dict_ = f.slot(slot);
+        fast(f.slot(slot));
     }
 }
 
 vx::Ref Self::attr(PyObject* name) const {
     if (dict_) {
+        if (g_snap.dict == dict_) {
+            const int i = attr_index(name);
+            if (i >= 0) return g_snap.values[i] ? vx::Ref::borrow(g_snap.values[i]) : vx::getattr(self_, name);
+        }
         PyObject* v = nullptr;
         if (vx::check(PyDict_GetItemRef(dict_, name, &v))) return vx::Ref::steal(v);
     }
@@ -223,7 +289,9 @@ vx::Ref Self::attr(PyObject* name) const {
 
 PyObject* Self::original(PyObject* name) const {
     if (!dict_) return nullptr;
-    if (vx::check(PyDict_Contains(dict_, name))) return nullptr;  // overridden on the instance
+    if (g_snap.dict != dict_ || g_snap.overrides) {
+        if (vx::check(PyDict_Contains(dict_, name))) return nullptr;  // overridden on the instance
+    }
     for (int i = 0; i < kMethods; ++i)
         if (g_method_names[i] == name) return g_method_funcs[i];
     return nullptr;
@@ -234,11 +302,15 @@ vx::Ref Self::call(PyObject* name, std::initializer_list<PyObject*> args) const 
     size_t n = 0;
     argv[n++] = self_;
     for (PyObject* a : args) argv[n++] = a;
+    const bool is_static = name == N._header;
     if (PyObject* fn = original(name)) {
-        bool is_static = name == N._header;
+        // Our own definition, called as the bound method would call it.
+        if (vx::is_function(fn) && static_cast<size_t>(reinterpret_cast<vx::FuncObject*>(fn)->fdef->nparams) ==
+                                       n - (is_static ? 1 : 0))
+            return vx::call_positional(reinterpret_cast<vx::FuncObject*>(fn), argv + (is_static ? 1 : 0));
         return vx::check(PyObject_Vectorcall(fn, argv + (is_static ? 1 : 0), is_static ? n - 1 : n, nullptr));
     }
-    if (name == N._header) {
+    if (is_static) {
         vx::Ref meth = vx::getattr(self_, name);
         return vx::check(PyObject_Vectorcall(meth.get(), argv + 1, n - 1, nullptr));
     }

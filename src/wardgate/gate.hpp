@@ -74,6 +74,7 @@ public:
 
 private:
     PyObject* original(PyObject* name) const;
+    void fast(PyObject* dict);
     PyObject* self_;
     vx::Ref owned_;           // the dict when not kept in a frame slot
     PyObject* dict_ = nullptr;  // set on the fast path only

@@ -78,6 +78,42 @@ def test_settings_changed_on_the_instance_take_effect(asgi, make_gate):
         request(asgi, gate)
 
 
+def _store_in_loop(gate, value):
+    for _ in range(64):  # long enough for the interpreter to specialise the store
+        gate._api_key = value
+
+
+def _clear_and_refill(gate, value):
+    saved = dict(vars(gate))
+    vars(gate).clear()
+    vars(gate).update(saved, _api_key=value)
+
+
+ROUTES = {
+    "attribute store": lambda gate, v: setattr(gate, "_api_key", v),
+    "specialised store": _store_in_loop,
+    "object.__setattr__": lambda gate, v: object.__setattr__(gate, "_api_key", v),
+    "vars() item": lambda gate, v: vars(gate).__setitem__("_api_key", v),
+    "dict update": lambda gate, v: gate.__dict__.update(_api_key=v),
+    "dict replaced": lambda gate, v: setattr(gate, "__dict__", {**vars(gate), "_api_key": v}),
+    "dict cleared and refilled": _clear_and_refill,
+}
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_setting_changed_by_any_route_is_seen_by_the_next_request(asgi, make_gate, route):
+    gate = make_gate(api_key=KEY)
+    other = make_gate(api_key=KEY)
+    warm(asgi, gate)
+    ROUTES[route](gate, "rotated")
+    assert request(asgi, gate).status == 401
+    assert request(asgi, other).status is None  # another instance in between
+    ROUTES[route](gate, KEY)
+    assert request(asgi, gate).status is None
+    gate.__dict__["_extract_token"] = lambda scope: "rotated"
+    assert request(asgi, gate).status == 401
+
+
 def test_class_level_property_shadowing_a_setting(wg, asgi, make_gate):
     class Rotating(wg.ApiKeyWardgate):
         @property

@@ -1,6 +1,7 @@
 #include "vx/coro.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -14,8 +15,15 @@ namespace {
 // The iterator behind an awaitable, as the `await` expression finds it.
 bool awaited_elsewhere(PyObject* o) {
     if (is_coroutine(o)) return reinterpret_cast<CoroObject*>(o)->awaiting != nullptr;
-    // A suspended `async def` coroutine is always inside an await.
-    Ref suspended = check(PyObject_GetAttr(o, VX_STR("cr_suspended")));
+    // A suspended `async def` coroutine is always inside an await. Its own getter is called
+    // directly: this runs for every await of a Python coroutine.
+    static getter suspended_getter = [] {
+        for (PyGetSetDef* d = PyCoro_Type.tp_getset; d && d->name; ++d)
+            if (std::strcmp(d->name, "cr_suspended") == 0) return d->get;
+        return static_cast<getter>(nullptr);
+    }();
+    Ref suspended = suspended_getter ? check(suspended_getter(o, nullptr))
+                                     : check(PyObject_GetAttr(o, VX_STR("cr_suspended")));
     return suspended.get() == Py_True;
 }
 

@@ -176,16 +176,25 @@ Ref check_return(FuncObject* f, Ref result) {
     return result;
 }
 
+}  // namespace
+
+Ref call_positional(FuncObject* f, PyObject* const* args) {
+    FuncSpec& s = *f->fdef;
+    if (s.all_any) return check_return(f, s.impl(f, args));
+    PyObject* bound[kMaxParams];
+    for (int i = 0; i < s.nparams; ++i) bound[i] = args[i];
+    apply_checks(s, bound);
+    return check_return(f, s.impl(f, bound));
+}
+
+namespace {
+
 Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FuncSpec& s = *f->fdef;
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
     if (!kwnames && npos == s.nparams && s.all_positional) {
         // Every argument given by position: nothing to bind, only the type rules to apply.
-        if (s.all_any) return check_return(f, s.impl(f, args));
-        PyObject* bound[kMaxParams];
-        for (int i = 0; i < s.nparams; ++i) bound[i] = args[i];
-        apply_checks(s, bound);
-        return check_return(f, s.impl(f, bound));
+        return call_positional(f, args);
     }
     const int npos_params = positional_count(s);
     PyObject* bound[kMaxParams] = {};

@@ -88,6 +88,11 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
 Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObject* closure);
 void recycle_closure(Ref f) noexcept;
 
+// f(*args) with exactly one positional argument per parameter: the type rules and the return
+// check apply as for any call, without the call protocol. For callers that already hold the
+// function object they would otherwise call through Python.
+Ref call_positional(FuncObject* f, PyObject* const* args);
+
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 
