@@ -240,15 +240,28 @@ vx::Async call_body(vx::Frame f) {
     }
 
     // 10: authentication mode.
+    // What the gate wrote into the scope, for the request context below.
+    struct {
+        vx::Ref auth_mode, user_id, email, allowed_tools, permission_enabled;
+    } ident_refs;
+    struct {
+        PyObject *auth_mode = nullptr, *user_id = nullptr, *email = nullptr, *allowed_tools = nullptr,
+                 *permission_enabled = nullptr;
+    } ident;
+    auto put = [&](PyObject* key, vx::Ref value, vx::Ref& kept, PyObject*& mine) {
+        set_key(scope, key, value.get());
+        kept = std::move(value);
+        mine = kept.get();
+    };
     vx::Ref identity = self.call(N._internal_identity, {scope});
     enum { DENY, UNAVAILABLE, ACCEPTED } verdict = DENY;
     if (vx::truthy(identity.get())) {
         token = vx::none();
-        set_key(scope, N.mcp_auth_mode, N.internal);
-        set_key(scope, N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr).get());
-        set_key(scope, N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr).get());
-        set_key(scope, N.mcp_allowed_tools, Py_None);
-        set_key(scope, N.mcp_permission_enabled, Py_False);
+        put(N.mcp_auth_mode, vx::Ref::borrow(N.internal), ident_refs.auth_mode, ident.auth_mode);
+        put(N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr), ident_refs.user_id, ident.user_id);
+        put(N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr), ident_refs.email, ident.email);
+        put(N.mcp_allowed_tools, vx::none(), ident_refs.allowed_tools, ident.allowed_tools);
+        put(N.mcp_permission_enabled, vx::boolean(false), ident_refs.permission_enabled, ident.permission_enabled);
         verdict = ACCEPTED;
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
         vx::Outcome out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
@@ -282,11 +295,13 @@ vx::Async call_body(vx::Frame f) {
             }
             if (valid) {
                 set_key(scope, N.mcp_api_key, token.get());
-                set_key(scope, N.mcp_auth_mode, N.remote);
-                set_key(scope, N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr).get());
-                set_key(scope, N.mcp_user_email, mapping_get(user_info, N.email, nullptr).get());
-                set_key(scope, N.mcp_allowed_tools, mapping_get(user_info, N.allowed_tools, nullptr).get());
-                set_key(scope, N.mcp_permission_enabled, mapping_get(user_info, N.permission_enabled, nullptr).get());
+                put(N.mcp_auth_mode, vx::Ref::borrow(N.remote), ident_refs.auth_mode, ident.auth_mode);
+                put(N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr), ident_refs.user_id, ident.user_id);
+                put(N.mcp_user_email, mapping_get(user_info, N.email, nullptr), ident_refs.email, ident.email);
+                put(N.mcp_allowed_tools, mapping_get(user_info, N.allowed_tools, nullptr), ident_refs.allowed_tools,
+                    ident.allowed_tools);
+                put(N.mcp_permission_enabled, mapping_get(user_info, N.permission_enabled, nullptr),
+                    ident_refs.permission_enabled, ident.permission_enabled);
                 verdict = ACCEPTED;
             }
         }
@@ -294,7 +309,7 @@ vx::Async call_body(vx::Frame f) {
         vx::Ref key = self.attr(N._api_key);
         if (vx::truthy(key.get()) && same_key(token.get(), key.get())) {
             set_key(scope, N.mcp_api_key, token.get());
-            set_key(scope, N.mcp_auth_mode, N.fixed);
+            put(N.mcp_auth_mode, vx::Ref::borrow(N.fixed), ident_refs.auth_mode, ident.auth_mode);
             verdict = ACCEPTED;
         }
     }
@@ -313,22 +328,34 @@ vx::Async call_body(vx::Frame f) {
     // 11: the host's request context.
     {
         vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+        // In the modes that set every identity key on an exact-dict scope just now, the values
+        // are the ones set; only keys the gate did not write are looked up.
+        PyObject* const d = scope;
+        const bool own = PyDict_CheckExact(d);
+        auto get = [&](PyObject* key, PyObject* mine) -> vx::Ref {
+            if (own && mine) return vx::Ref::borrow(mine);
+            return mapping_get(d, key, nullptr);
+        };
+        vx::Ref values[6] = {
+            vx::Ref::borrow(token.get()),
+            get(N.mcp_auth_mode, ident.auth_mode),
+            get(N.mcp_user_id, ident.user_id),
+            get(N.mcp_user_email, ident.email),
+            get(N.mcp_allowed_tools, ident.allowed_tools),
+            get(N.mcp_permission_enabled, ident.permission_enabled),
+        };
         // A copy of a dict with the six keys in order: the values are then only replaced.
         static PyObject* const ctx_template = [] {
-            PyObject* d = PyDict_New();
+            PyObject* t = PyDict_New();
             for (PyObject* k : {N.api_key, N.auth_mode, N.user_id, N.email, N.allowed_tools, N.permission_enabled})
-                if (d && PyDict_SetItem(d, k, Py_None) < 0) Py_CLEAR(d);
-            return d;
+                if (t && PyDict_SetItem(t, k, Py_None) < 0) Py_CLEAR(t);
+            return t;
         }();
         if (!ctx_template) vx::throw_error();
         vx::Ref ctx = vx::check(PyDict_Copy(ctx_template));
-        vx::check(PyDict_SetItem(ctx.get(), N.api_key, token.get()));
-        vx::check(PyDict_SetItem(ctx.get(), N.auth_mode, mapping_get(scope, N.mcp_auth_mode, nullptr).get()));
-        vx::check(PyDict_SetItem(ctx.get(), N.user_id, mapping_get(scope, N.mcp_user_id, nullptr).get()));
-        vx::check(PyDict_SetItem(ctx.get(), N.email, mapping_get(scope, N.mcp_user_email, nullptr).get()));
-        vx::check(PyDict_SetItem(ctx.get(), N.allowed_tools, mapping_get(scope, N.mcp_allowed_tools, nullptr).get()));
-        vx::check(PyDict_SetItem(ctx.get(), N.permission_enabled,
-                                 mapping_get(scope, N.mcp_permission_enabled, nullptr).get()));
+        PyObject* const keys[6] = {N.api_key, N.auth_mode, N.user_id, N.email, N.allowed_tools, N.permission_enabled};
+        for (int i = 0; i < 6; ++i)
+            if (values[i].get() != Py_None) vx::check(PyDict_SetItem(ctx.get(), keys[i], values[i].get()));
         vx::Ref ctx_token = PyContextVar_CheckExact(ctxvar.get())
                                 ? vx::check(PyContextVar_Set(ctxvar.get(), ctx.get()))
                                 : vx::call_method(ctxvar.get(), N.set, ctx.get());

@@ -167,6 +167,16 @@ vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* path = a[1];
     vx::Ref prefixes = Self(a[0]).attr(N._protected_path_prefixes);
     if (prefixes.get() == Py_None) return vx::boolean(true);
+    if (PyTuple_CheckExact(prefixes.get())) {
+        // The constructor's own form: indexed directly, the general route below otherwise.
+        PyObject* t = prefixes.get();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
+            PyObject* prefix = PyTuple_GET_ITEM(t, i);
+            if (!PyUnicode_Check(prefix)) break;
+            if (vx::check_size(PyUnicode_Tailmatch(path, prefix, 0, PY_SSIZE_T_MAX, -1))) return vx::boolean(true);
+            if (i + 1 == PyTuple_GET_SIZE(t)) return vx::boolean(false);
+        }
+    }
     vx::Ref it = vx::check(PyObject_GetIter(prefixes.get()));
     while (vx::Ref prefix = vx::Ref::steal(PyIter_Next(it.get()))) {
         if (PyUnicode_Check(prefix.get())) {

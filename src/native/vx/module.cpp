@@ -91,11 +91,13 @@ Ref import_top(const char* dotted) {
 namespace {
 
 // The module for `from module_name import <fromlist>`, as the import statement finds it.
-Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
+template <class MakeFromlist>
+Ref import_for_from(PyObject* module_name, MakeFromlist fromlist) {
     if (Ref hook = replaced_import()) {
         // A replaced __import__ sees the call an import statement makes.
         Ref zero = check(PyLong_FromLong(0));
-        return call(hook.get(), module_name, Py_None, Py_None, fromlist, zero.get());
+        Ref names = fromlist();
+        return call(hook.get(), module_name, Py_None, Py_None, names.get(), zero.get());
     }
     // A module already in sys.modules is taken from there, as the import statement does (the
     // statement also waits for a module another thread is still importing; one event loop
@@ -106,12 +108,19 @@ Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
         Ref mod = Ref::steal(found);
         if (mod.get() != Py_None) return mod;
     }
-    return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist, 0));
+    Ref names = fromlist();
+    return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, names.get(), 0));
 }
 
 // getattr(module, name), failing with the text and attributes of the import statement.
 Ref name_from(PyObject* mod_obj, PyObject* module_name, PyObject* name) {
     PyObject* v = nullptr;
+    // A plain module's own names come from its dict (its type defines only dunder names);
+    // anything else takes the attribute route, module __getattr__ included.
+    if (PyModule_CheckExact(mod_obj) && PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+        PyUnicode_READ_CHAR(name, 0) != '_') {
+        if (check(PyDict_GetItemRef(PyModule_GetDict(mod_obj), name, &v))) return Ref::steal(v);
+    }
     if (check(PyObject_GetOptionalAttr(mod_obj, name, &v))) return Ref::steal(v);
     PyObject* modname = nullptr;
     PyObject_GetOptionalAttr(mod_obj, VX_STR("__name__"), &modname);
@@ -132,8 +141,8 @@ Ref name_from(PyObject* mod_obj, PyObject* module_name, PyObject* name) {
 }  // namespace
 
 Ref import_from(PyObject* module_name, PyObject* name) {
-    Ref fromlist = check(PyTuple_Pack(1, name));
-    Ref mod = import_for_from(module_name, fromlist.get());
+    // The fromlist tuple is only built for a call that sees it.
+    Ref mod = import_for_from(module_name, [&] { return check(PyTuple_Pack(1, name)); });
     return name_from(mod.get(), module_name, name);
 }
 
@@ -142,7 +151,7 @@ std::vector<Ref> import_names(const char* module, std::initializer_list<const ch
     Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, unicode(n).release());
-    Ref mod = import_for_from(module_name.get(), fromlist.get());
+    Ref mod = import_for_from(module_name.get(), [&] { return fromlist; });
     std::vector<Ref> out;
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i)
         out.push_back(name_from(mod.get(), module_name.get(), PyTuple_GET_ITEM(fromlist.get(), i)));
