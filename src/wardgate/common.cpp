@@ -170,6 +170,12 @@ PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyObject* stack[5] = {self};
             const Py_ssize_t n = PyTuple_GET_SIZE(args);
             for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args, i);
+            // The usual call with all three arguments: straight to the coroutine (nothing to
+            // bind or check); any other arity goes the way that reports it.
+            if (n == 3)
+                return vx::guard<PyObject*>(nullptr, [&] {
+                    return call_impl(reinterpret_cast<vx::FuncObject*>(g_method_funcs[kMethods - 1]), stack).release();
+                });
             return PyObject_Vectorcall(g_method_funcs[kMethods - 1], stack, static_cast<size_t>(n + 1), nullptr);
         }
     }

@@ -433,13 +433,13 @@ vx::Async call_body(vx::Frame f) {
     co_return vx::none();
 }
 
-vx::Ref call_impl(vx::FuncObject* self, PyObject* const* a) {
-    return vx::make_coroutine(self->name, self->qualname, a, 4, NSLOTS, call_body);
-}
-
 vx::Param call_params[] = {{"self"}, {"scope", "Scope"}, {"receive", "Receive"}, {"send", "Send"}};
 
 }  // namespace
+
+vx::Ref call_impl(vx::FuncObject* self, PyObject* const* a) {
+    return vx::make_coroutine(self->name, self->qualname, a, 4, NSLOTS, call_body);
+}
 
 vx::FuncSpec call_spec{"__call__", "ApiKeyWardgate.__call__", nullptr, call_params, 4, "None", vx::Ret::Any, true,
                        call_impl};

@@ -48,6 +48,7 @@ extern vx::FuncSpec is_protected_path_spec;
 extern vx::FuncSpec internal_identity_spec;
 extern vx::FuncSpec extract_token_spec;
 extern vx::FuncSpec call_spec;
+vx::Ref call_impl(vx::FuncObject* self, PyObject* const* args);  // __call__'s core: the coroutine
 extern vx::FuncSpec get_client_spec;
 extern vx::FuncSpec verify_remote_spec;
 extern vx::FuncSpec send_401_spec;
