@@ -69,7 +69,7 @@ vx::Async run_body(vx::Frame f) {
     vx::Ref started_at;
     {
         vx::Ref time_mod = G("time");
-        started_at = vx::call_method(time_mod.get(), VX_STR("monotonic"));
+        started_at = vx::call_module_function(time_mod.get(), VX_STR("monotonic"));
     }
     vx::Ref scenario = vx::getattr(payload, VX_STR("scenario"));
     vx::Ref site = vx::getattr(payload, VX_STR("site"));

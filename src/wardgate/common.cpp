@@ -326,7 +326,13 @@ vx::Ref Self::call(PyObject* name, std::initializer_list<PyObject*> args) const 
 vx::Ref Self::call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObject* reason) const {
     static PyObject* const kw = vx::check(PyTuple_Pack(1, N.reason)).release();
     PyObject* argv[4] = {self_, scope, send, reason};
-    if (PyObject* fn = original(name)) return vx::check(PyObject_Vectorcall(fn, argv, 3, kw));
+    if (PyObject* fn = original(name)) {
+        // Our own definition binds `reason` to its fourth parameter either way.
+        if (vx::is_function(fn) && reinterpret_cast<vx::FuncObject*>(fn)->fdef->nparams == 4 &&
+            reinterpret_cast<vx::FuncObject*>(fn)->fdef->all_positional)
+            return vx::call_positional(reinterpret_cast<vx::FuncObject*>(fn), argv);
+        return vx::check(PyObject_Vectorcall(fn, argv, 3, kw));
+    }
     return vx::check(PyObject_VectorcallMethod(name, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
 

@@ -214,7 +214,7 @@ vx::Async call_body(vx::Frame f) {
     vx::Ref started_at;
     if (tracing) {
         vx::Ref time_mod = G(N.time);
-        started_at = vx::call_method(time_mod.get(), N.monotonic);
+        started_at = vx::call_module_function(time_mod.get(), N.monotonic);
     } else {
         started_at = vx::Ref::borrow(N.zero_float);
     }

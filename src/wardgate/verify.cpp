@@ -83,7 +83,7 @@ vx::Async verify_remote_body(vx::Frame f) {
     vx::Ref now;
     {
         vx::Ref time_mod = G(N.time);
-        now = vx::call_method(time_mod.get(), N.time_fn);
+        now = vx::call_module_function(time_mod.get(), N.time_fn);
         vx::Ref cache = Self(self).attr(N._verify_cache);
         f.set_slot(0, mapping_get(cache.get(), api_key, nullptr));
     }

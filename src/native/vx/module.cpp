@@ -112,15 +112,17 @@ Ref import_for_from(PyObject* module_name, MakeFromlist fromlist) {
     return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, names.get(), 0));
 }
 
+// A plain module's own names come from its dict (its type defines only dunder names);
+// anything else takes the attribute route, module __getattr__ included.
+bool own_module_name(PyObject* mod_obj, PyObject* name, PyObject** v) {
+    return PyModule_CheckExact(mod_obj) && PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+           PyUnicode_READ_CHAR(name, 0) != '_' && check(PyDict_GetItemRef(PyModule_GetDict(mod_obj), name, v));
+}
+
 // getattr(module, name), failing with the text and attributes of the import statement.
 Ref name_from(PyObject* mod_obj, PyObject* module_name, PyObject* name) {
     PyObject* v = nullptr;
-    // A plain module's own names come from its dict (its type defines only dunder names);
-    // anything else takes the attribute route, module __getattr__ included.
-    if (PyModule_CheckExact(mod_obj) && PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) > 0 &&
-        PyUnicode_READ_CHAR(name, 0) != '_') {
-        if (check(PyDict_GetItemRef(PyModule_GetDict(mod_obj), name, &v))) return Ref::steal(v);
-    }
+    if (own_module_name(mod_obj, name, &v)) return Ref::steal(v);
     if (check(PyObject_GetOptionalAttr(mod_obj, name, &v))) return Ref::steal(v);
     PyObject* modname = nullptr;
     PyObject_GetOptionalAttr(mod_obj, VX_STR("__name__"), &modname);
@@ -139,6 +141,15 @@ Ref name_from(PyObject* mod_obj, PyObject* module_name, PyObject* name) {
 }
 
 }  // namespace
+
+Ref call_module_function(PyObject* obj, PyObject* name) {
+    PyObject* v = nullptr;
+    if (own_module_name(obj, name, &v)) {
+        Ref fn = Ref::steal(v);
+        return check(PyObject_CallNoArgs(fn.get()));
+    }
+    return call_method(obj, name);
+}
 
 Ref import_from(PyObject* module_name, PyObject* name) {
     // The fromlist tuple is only built for a call that sees it.
@@ -161,7 +172,7 @@ std::vector<Ref> import_names(const char* module, std::initializer_list<const ch
 Ref import_from(const char* module, const char* name) { return import_from(unicode(module).get(), unicode(name).get()); }
 
 Ref elapsed_ms(PyObject* time_module, PyObject* started_at) {
-    Ref now = call_method(time_module, VX_STR("monotonic"));
+    Ref now = call_module_function(time_module, VX_STR("monotonic"));
     Ref delta = check(PyNumber_Subtract(now.get(), started_at));
     Ref thousand = check(PyLong_FromLong(1000));
     Ref ms = check(PyNumber_Multiply(delta.get(), thousand.get()));

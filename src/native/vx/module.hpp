@@ -43,6 +43,10 @@ std::vector<Ref> import_names(const char* module, std::initializer_list<const ch
 // with Python's arithmetic (so a patched clock of any numeric type works as it would there).
 Ref elapsed_ms(PyObject* time_module, PyObject* started_at);
 
+// obj.name() where obj is usually a module (time.time()): a plain module's function is
+// taken from its dict, anything else is called as a method.
+Ref call_module_function(PyObject* obj, PyObject* name);
+
 // Creates a class the way a class statement does: type(name, bases, namespace), with
 // __module__, __qualname__ and __doc__ set and the members in the given order.
 Ref make_class(const char* name, PyObject* module_name, PyObject* bases, const char* doc,
