@@ -692,6 +692,27 @@ def test_never_awaited_warns(impl, name, args):
         (RuntimeWarning, f"coroutine '{name}' was never awaited")]
 
 
+def test_finalisation_and_weakrefs_hold_across_many_short_lived_coroutines(impl):
+    # Dead coroutine objects may be reused: every new one must still start from scratch.
+    log = []
+    for i in range(200):
+        c = impl.give(i)
+        ref = weakref.ref(c)
+        assert step(c.send, None) == ("return", i)
+        del c
+        assert ref() is None
+        if i % 50 == 0:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                dropped = impl.give(i)
+                del dropped
+            assert [str(w.message) for w in caught] == ["coroutine 'give' was never awaited"]
+            suspended = impl.await_one(steps(log, i))
+            suspended.send(None)
+            del suspended  # finalised: closes what it awaits
+            assert log[-2:] == [("saw", "GeneratorExit"), "finally"]
+
+
 def test_closed_or_started_coroutines_do_not_warn(impl):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -410,6 +410,14 @@ int coro_clear(PyObject* self) {
     return 0;
 }
 
+// Coroutine objects come and go with every request: a dead one is kept, per slot count, for
+// the next instead of going back to the allocator, as CPython keeps its own small objects.
+// Only objects whose finalizer never ran are kept, so a reused one is finalised like a new one.
+constexpr Py_ssize_t kSpareSizes = 16;
+constexpr int kSparesKept = 32;
+CoroObject* g_spares[kSpareSizes][kSparesKept];
+int g_spare_count[kSpareSizes];
+
 void coro_dealloc(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
     // A finished coroutine has nothing to finalise; skip the call on the common path.
@@ -419,6 +427,11 @@ void coro_dealloc(PyObject* self) {
     coro_clear(self);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
+    const Py_ssize_t n = Py_SIZE(co);
+    if (n < kSpareSizes && g_spare_count[n] < kSparesKept && !PyObject_GC_IsFinalized(self)) {
+        g_spares[n][g_spare_count[n]++] = co;
+        return;
+    }
     PyObject_GC_Del(self);
 }
 
@@ -523,8 +536,15 @@ void frame_free(void* p, std::size_t size) noexcept {
 
 Ref make_coroutine(PyObject* name, PyObject* qualname, PyObject* const* args, int nargs, int nlocals, Body body) {
     init_coroutine_type();
-    auto* co = PyObject_GC_NewVar(CoroObject, &CoroutineType, nargs + nlocals);
-    if (!co) throw_error();
+    const Py_ssize_t n = nargs + nlocals;
+    CoroObject* co;
+    if (n < kSpareSizes && g_spare_count[n] > 0) {
+        co = g_spares[n][--g_spare_count[n]];
+        PyObject_InitVar(reinterpret_cast<PyVarObject*>(co), &CoroutineType, n);
+    } else {
+        co = PyObject_GC_NewVar(CoroObject, &CoroutineType, n);
+        if (!co) throw_error();
+    }
     co->h = {};
     co->awaiting = nullptr;
     co->yielded = nullptr;
