@@ -28,12 +28,33 @@ STARTUP_TIMEOUT = 15.0
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
+def _cpu_split():
+    """CPUs for the server and for the load generator: apart when there are two or more, so
+    that the load generator competes for the server's core as little as possible."""
+    try:
+        cpus = sorted(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return None, None
+    if len(cpus) < 2:
+        return None, None
+    return {cpus[0]}, set(cpus[1:])
+
+
+SERVER_CPUS, LOAD_CPUS = _cpu_split()
+
+
+def _pinned(cpus):
+    if cpus is None:
+        return None
+    return lambda: os.sched_setaffinity(0, cpus)
+
+
 class Server:
     def __init__(self, impl, max_seconds):
         self.impl = impl
         self.proc = subprocess.Popen(
             [sys.executable, str(HERE / "serve.py"), impl, "--max-seconds", str(max_seconds)],
-            stdout=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, text=True, preexec_fn=_pinned(SERVER_CPUS))
         ready, _, _ = select.select([self.proc.stdout], [], [], STARTUP_TIMEOUT)
         line = self.proc.stdout.readline() if ready else ""
         if not line.strip().isdigit():
@@ -67,7 +88,8 @@ class Server:
 def wrk_run(server, seconds, connections):
     cmd = ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "2s",
            "-H", f"Authorization: Bearer {cases.KEY}", server.url]
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 30).stdout
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 30,
+                         preexec_fn=_pinned(LOAD_CPUS)).stdout
     found = re.search(r"Requests/sec:\s+([\d.]+)", out)
     total = re.search(r"(\d+) requests in", out)
     if not found or not total:
@@ -146,7 +168,14 @@ async def _python_load(port, seconds, connections):
 
 
 def python_run(server, seconds, connections):
-    tally, elapsed = asyncio.run(_python_load(server.port, seconds, connections))
+    saved = os.sched_getaffinity(0) if LOAD_CPUS else None
+    if LOAD_CPUS:
+        os.sched_setaffinity(0, LOAD_CPUS)
+    try:
+        tally, elapsed = asyncio.run(_python_load(server.port, seconds, connections))
+    finally:
+        if saved:
+            os.sched_setaffinity(0, saved)
     problems = [f"{tally['bad']} non-2xx"] if tally.get("bad") else []
     total = tally.get("ok", 0) + tally.get("bad", 0)
     return total / elapsed, total, problems
@@ -154,7 +183,7 @@ def python_run(server, seconds, connections):
 
 # --- driver ----------------------------------------------------------------------------------
 
-def run(seconds=5, runs=3, connections=16, loadgen="auto", log=print):
+def run(seconds=5, runs=5, connections=16, loadgen="auto", log=print):
     if loadgen == "auto":
         loadgen = "wrk" if shutil.which("wrk") else "python"
     if loadgen == "wrk" and not shutil.which("wrk"):
@@ -200,7 +229,10 @@ def report(result):
         "",
         f"GET {PATH} with the key in the \"authorization\" header; load from {gen}, "
         f"{result['connections']} keep-alive connections, {result['runs']} runs of {result['seconds']} s "
-        "per server, interleaved. \"cost\" is the drop in requests/s against the bare app. Server CPU "
+        "per server, interleaved"
+        + (f"; servers pinned to CPU {sorted(SERVER_CPUS)[0]}, the load generator to the other CPUs"
+           if SERVER_CPUS else "")
+        + ". \"cost\" is the drop in requests/s against the bare app. Server CPU "
         "is the server process's user+system time per completed request (from /proc), which other "
         "load on the machine disturbs less than the rate; \"added CPU\" is gate minus bare.",
         "",

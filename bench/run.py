@@ -332,7 +332,7 @@ def main(argv=None):
     parser.add_argument("--router-rounds", type=int, default=3)
     parser.add_argument("--router-seconds", type=float, default=2.0)
     parser.add_argument("--e2e-seconds", type=int, default=5)
-    parser.add_argument("--e2e-runs", type=int, default=3)
+    parser.add_argument("--e2e-runs", type=int, default=5)
     parser.add_argument("--connections", type=int, default=16)
     parser.add_argument("--loadgen", choices=("auto", "wrk", "python"), default="auto")
     parser.add_argument("--instructions", action="store_true",

@@ -303,6 +303,11 @@ PyObject* Self::original(PyObject* name) const {
     return nullptr;
 }
 
+vx::FuncObject* Self::own(PyObject* name) const {
+    PyObject* fn = original(name);
+    return fn && vx::is_function(fn) ? reinterpret_cast<vx::FuncObject*>(fn) : nullptr;
+}
+
 vx::Ref Self::call(PyObject* name, std::initializer_list<PyObject*> args) const {
     PyObject* argv[6];
     size_t n = 0;

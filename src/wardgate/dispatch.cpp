@@ -264,7 +264,28 @@ vx::Async call_body(vx::Frame f) {
         put(N.mcp_permission_enabled, vx::boolean(false), ident_refs.permission_enabled, ident.permission_enabled);
         verdict = ACCEPTED;
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
-        vx::Outcome out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
+        // Our own _verify_remote answers from its cache without a coroutine of its own; only
+        // a call that needs the backend (or a replaced method) is awaited.
+        vx::Outcome out;
+        vx::Ref pending;
+        bool settled = false;
+        if (vx::FuncObject* fn = self.own(N._verify_remote)) {
+            try {
+                vx::Ref r = verify_remote_begin(fn, self.get(), token.get(), settled);
+                if (settled)
+                    out = vx::Outcome::value(std::move(r));
+                else
+                    pending = std::move(r);
+            } catch (vx::Error& e) {
+                out = vx::Outcome::error(e.take());
+                settled = true;
+            }
+        }
+        if (pending)
+            out = co_await vx::TryAwait(pending);
+        else if (!settled)
+            out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
+        pending = {};
         if (!out.ok()) {
             vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
             if (!out.matches(unavailable.get())) throw vx::Error(out.take_error());

@@ -51,6 +51,9 @@ extern vx::FuncSpec call_spec;
 vx::Ref call_impl(vx::FuncObject* self, PyObject* const* args);  // __call__'s core: the coroutine
 extern vx::FuncSpec get_client_spec;
 extern vx::FuncSpec verify_remote_spec;
+// self._verify_remote(api_key) through our own definition `fn`: the answer when it needs no I/O
+// (`settled`), else the coroutine that goes on from where this stopped.
+vx::Ref verify_remote_begin(vx::FuncObject* fn, PyObject* self, PyObject* api_key, bool& settled);
 extern vx::FuncSpec send_401_spec;
 extern vx::FuncSpec send_503_spec;
 extern vx::FuncSpec provider_init_spec;
@@ -70,6 +73,8 @@ public:
     vx::Ref attr(PyObject* name) const;
     // self.<name>(*args); static methods (`_header`) get no self.
     vx::Ref call(PyObject* name, std::initializer_list<PyObject*> args) const;
+    // Our own definition of method `name` when self.<name> would reach it, else null.
+    vx::FuncObject* own(PyObject* name) const;
     // self.<name>(*args, reason=reason) for the reply methods.
     vx::Ref call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObject* reason) const;
 

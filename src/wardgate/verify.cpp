@@ -70,29 +70,49 @@ bool transmittable(PyObject* key) {
 }
 
 
-// args: self, api_key; slots: cached entry.
-vx::Async verify_remote_body(vx::Frame f) {
-    PyObject* self = f.arg(0);
-    PyObject* api_key = f.arg(1);
+// The part of _verify_remote before any I/O: settles the call (true, the answer in `result`)
+// when the key cannot be valid or the cache answers; otherwise leaves the clock reading and
+// the cached entry (or None) for the rest.
+bool verify_prologue(PyObject* self, PyObject* api_key, vx::Ref& result, vx::Ref& now, vx::Ref& cached) {
+    result = vx::none();
+    if (api_key == Py_None || PyUnicode_GET_LENGTH(api_key) == 0) return true;
     {
-        if (api_key == Py_None || PyUnicode_GET_LENGTH(api_key) == 0) co_return vx::none();
         vx::Ref url = Self(self).attr(N._auth_verify_url);
-        if (!vx::truthy(url.get())) co_return vx::none();
-        if (!transmittable(api_key)) co_return vx::none();
+        if (!vx::truthy(url.get())) return true;
     }
-    vx::Ref now;
+    if (!transmittable(api_key)) return true;
     {
         vx::Ref time_mod = G(N.time);
         now = vx::call_module_function(time_mod.get(), N.time_fn);
         vx::Ref cache = Self(self).attr(N._verify_cache);
-        f.set_slot(0, mapping_get(cache.get(), api_key, nullptr));
+        cached = mapping_get(cache.get(), api_key, nullptr);
     }
-    PyObject* cached = f.slot(0);
-    if (vx::truthy(cached)) {
-        vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
+    if (vx::truthy(cached.get())) {
+        vx::Ref stamp = vx::check(PySequence_GetItem(cached.get(), 0));
         vx::Ref ttl = G(N._VERIFY_CACHE_TTL_SECONDS);
-        if (younger_than(now.get(), stamp.get(), ttl.get())) co_return vx::check(PySequence_GetItem(cached, 1));
+        if (younger_than(now.get(), stamp.get(), ttl.get())) {
+            result = vx::check(PySequence_GetItem(cached.get(), 1));
+            return true;
+        }
     }
+    return false;
+}
+
+// args: self, api_key; slots: the cached entry and the clock reading, when the caller already
+// ran the prologue.
+enum VerifySlot { CACHED, NOW, VERIFY_SLOTS };
+
+vx::Async verify_remote_body(vx::Frame f) {
+    PyObject* self = f.arg(0);
+    PyObject* api_key = f.arg(1);
+    if (!f.slot(NOW)) {
+        vx::Ref result, now_read, entry;
+        if (verify_prologue(self, api_key, result, now_read, entry)) co_return result;
+        f.set_slot(NOW, std::move(now_read));
+        f.set_slot(CACHED, std::move(entry));
+    }
+    PyObject* cached = f.slot(CACHED);
+    vx::Ref now = vx::Ref::borrow(f.slot(NOW));
 
     // Steps up to the backend's answer run under one guard: every failure of the Exception
     // family there is transient; anything else (cancellation) passes through untouched.
@@ -169,13 +189,26 @@ vx::Async verify_remote_body(vx::Frame f) {
 }
 
 vx::Ref verify_remote_impl(vx::FuncObject* self, PyObject* const* a) {
-    return vx::make_coroutine(self->name, self->qualname, a, 2, 1, verify_remote_body);
+    return vx::make_coroutine(self->name, self->qualname, a, 2, VERIFY_SLOTS, verify_remote_body);
 }
 
 vx::Param get_client_params[] = {{"self"}};
 vx::Param verify_params[] = {{"self"}, {"api_key", "str | None", vx::Check::Str, true}};
 
 }  // namespace
+
+vx::Ref verify_remote_begin(vx::FuncObject* fn, PyObject* self, PyObject* api_key, bool& settled) {
+    if (api_key != Py_None && !PyUnicode_CheckExact(api_key)) vx::raise_arg_type("api_key", "str", api_key);
+    vx::Ref result, now, cached;
+    settled = verify_prologue(self, api_key, result, now, cached);
+    if (settled) return result;
+    PyObject* args[2] = {self, api_key};
+    vx::Ref coro = vx::make_coroutine(fn->name, fn->qualname, args, 2, VERIFY_SLOTS, verify_remote_body);
+    vx::Frame f{reinterpret_cast<vx::CoroObject*>(coro.get())};
+    f.set_slot(NOW, std::move(now));
+    f.set_slot(CACHED, std::move(cached));
+    return coro;
+}
 
 vx::FuncSpec get_client_spec{"_get_client", "ApiKeyWardgate._get_client",
                              "获取共享的 httpx.AsyncClient（懒加载）。\n"
