@@ -411,7 +411,9 @@ const char* utf8_of(PyObject* s, Py_ssize_t* n, vx::Ref& holder) {
 }
 
 bool same_key(PyObject* token, PyObject* key) {
-    // Only exact strs are compared by their bytes; anything else keeps its own equality.
+    // Only exact strs are compared by their bytes; anything else keeps its own equality
+    // (no key at all against a str key is simply unequal).
+    if (token == Py_None && PyUnicode_CheckExact(key)) return false;
     if (!PyUnicode_CheckExact(token) || !PyUnicode_CheckExact(key))
         return vx::check(PyObject_RichCompareBool(token, key, Py_EQ));
     vx::Ref ha, hb;
