@@ -217,16 +217,23 @@ void take_snapshot(PyObject* dict) {
         vx::check(PyDict_DelItem(dict, Py_None));
     }
     vx::check(PyDict_Watch(g_watcher, dict));
-    // Published first: a change made while reading (a key's __eq__) withdraws it again.
+    // Published first: a change made while reading (a key's __eq__) withdraws it again, and so
+    // does a failure.
     g_snap.dict = dict;
-    for (int i = 0; i < kAttrs; ++i) {
-        PyObject* v = nullptr;
-        if (vx::check(PyDict_GetItemRef(dict, g_attr_names[i], &v))) Py_DECREF(v);  // the dict keeps it
-        g_snap.values[i] = v;
+    try {
+        for (int i = 0; i < kAttrs; ++i) {
+            PyObject* v = nullptr;
+            if (vx::check(PyDict_GetItemRef(dict, g_attr_names[i], &v))) Py_DECREF(v);  // the dict keeps it
+            g_snap.values[i] = v;
+        }
+        bool overrides = false;
+        for (int i = 0; i < kMethods && !overrides; ++i)
+            overrides = vx::check(PyDict_Contains(dict, g_method_names[i]));
+        g_snap.overrides = overrides;
+    } catch (...) {
+        g_snap.dict = nullptr;
+        throw;
     }
-    bool overrides = false;
-    for (int i = 0; i < kMethods && !overrides; ++i) overrides = vx::check(PyDict_Contains(dict, g_method_names[i]));
-    g_snap.overrides = overrides;
 }
 
 int attr_index(PyObject* name) {

@@ -240,28 +240,23 @@ vx::Async call_body(vx::Frame f) {
     }
 
     // 10: authentication mode.
-    // What the gate wrote into the scope, for the request context below.
+    // What the gate wrote into the scope (null: not written), for the request context below.
     struct {
         vx::Ref auth_mode, user_id, email, allowed_tools, permission_enabled;
-    } ident_refs;
-    struct {
-        PyObject *auth_mode = nullptr, *user_id = nullptr, *email = nullptr, *allowed_tools = nullptr,
-                 *permission_enabled = nullptr;
     } ident;
-    auto put = [&](PyObject* key, vx::Ref value, vx::Ref& kept, PyObject*& mine) {
+    auto put = [&](PyObject* key, vx::Ref value, vx::Ref& kept) {
         set_key(scope, key, value.get());
         kept = std::move(value);
-        mine = kept.get();
     };
     vx::Ref identity = self.call(N._internal_identity, {scope});
     enum { DENY, UNAVAILABLE, ACCEPTED } verdict = DENY;
     if (vx::truthy(identity.get())) {
         token = vx::none();
-        put(N.mcp_auth_mode, vx::Ref::borrow(N.internal), ident_refs.auth_mode, ident.auth_mode);
-        put(N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr), ident_refs.user_id, ident.user_id);
-        put(N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr), ident_refs.email, ident.email);
-        put(N.mcp_allowed_tools, vx::none(), ident_refs.allowed_tools, ident.allowed_tools);
-        put(N.mcp_permission_enabled, vx::boolean(false), ident_refs.permission_enabled, ident.permission_enabled);
+        put(N.mcp_auth_mode, vx::Ref::borrow(N.internal), ident.auth_mode);
+        put(N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr), ident.user_id);
+        put(N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr), ident.email);
+        put(N.mcp_allowed_tools, vx::none(), ident.allowed_tools);
+        put(N.mcp_permission_enabled, vx::boolean(false), ident.permission_enabled);
         verdict = ACCEPTED;
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
         // Our own _verify_remote answers from its cache without a coroutine of its own; only
@@ -316,13 +311,12 @@ vx::Async call_body(vx::Frame f) {
             }
             if (valid) {
                 set_key(scope, N.mcp_api_key, token.get());
-                put(N.mcp_auth_mode, vx::Ref::borrow(N.remote), ident_refs.auth_mode, ident.auth_mode);
-                put(N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr), ident_refs.user_id, ident.user_id);
-                put(N.mcp_user_email, mapping_get(user_info, N.email, nullptr), ident_refs.email, ident.email);
-                put(N.mcp_allowed_tools, mapping_get(user_info, N.allowed_tools, nullptr), ident_refs.allowed_tools,
-                    ident.allowed_tools);
+                put(N.mcp_auth_mode, vx::Ref::borrow(N.remote), ident.auth_mode);
+                put(N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr), ident.user_id);
+                put(N.mcp_user_email, mapping_get(user_info, N.email, nullptr), ident.email);
+                put(N.mcp_allowed_tools, mapping_get(user_info, N.allowed_tools, nullptr), ident.allowed_tools);
                 put(N.mcp_permission_enabled, mapping_get(user_info, N.permission_enabled, nullptr),
-                    ident_refs.permission_enabled, ident.permission_enabled);
+                    ident.permission_enabled);
                 verdict = ACCEPTED;
             }
         }
@@ -330,7 +324,7 @@ vx::Async call_body(vx::Frame f) {
         vx::Ref key = self.attr(N._api_key);
         if (vx::truthy(key.get()) && same_key(token.get(), key.get())) {
             set_key(scope, N.mcp_api_key, token.get());
-            put(N.mcp_auth_mode, vx::Ref::borrow(N.fixed), ident_refs.auth_mode, ident.auth_mode);
+            put(N.mcp_auth_mode, vx::Ref::borrow(N.fixed), ident.auth_mode);
             verdict = ACCEPTED;
         }
     }
@@ -359,11 +353,11 @@ vx::Async call_body(vx::Frame f) {
         };
         vx::Ref values[6] = {
             vx::Ref::borrow(token.get()),
-            get(N.mcp_auth_mode, ident.auth_mode),
-            get(N.mcp_user_id, ident.user_id),
-            get(N.mcp_user_email, ident.email),
-            get(N.mcp_allowed_tools, ident.allowed_tools),
-            get(N.mcp_permission_enabled, ident.permission_enabled),
+            get(N.mcp_auth_mode, ident.auth_mode.get()),
+            get(N.mcp_user_id, ident.user_id.get()),
+            get(N.mcp_user_email, ident.email.get()),
+            get(N.mcp_allowed_tools, ident.allowed_tools.get()),
+            get(N.mcp_permission_enabled, ident.permission_enabled.get()),
         };
         // A copy of a dict with the six keys in order: the values are then only replaced.
         static PyObject* const ctx_template = [] {

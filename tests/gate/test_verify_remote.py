@@ -472,3 +472,31 @@ def test_untransmittable_key_is_refused_without_asking_or_logging(gate, account_
 def test_inner_blanks_still_reach_the_backend(gate, account_backend):
     account_backend.allow("vk a\tb")
     assert run(gate, gate._verify_remote("vk a\tb")) == {"valid": True}
+
+
+# -- through the gate ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("age, backend, status, user", [
+    (10, None, None, "cached"),
+    (100, 200, None, "asked"),
+    (100, 502, None, "cached"),
+    (1000, 502, 503, None),
+], ids=["fresh", "stale-asked", "stale-graced", "too-old"])
+def test_requests_use_the_cache_and_the_grace(make_gate, asgi, account_backend, wall_clock,
+                                              age, backend, status, user):
+    app = asgi.App()
+    gate = make_gate(app, auth_verify_url=account_backend.url)
+    gate._verify_cache[KEY] = (wall_clock.now - age, dict(USER, user_id="cached"))
+    if backend == 200:
+        account_backend.allow(KEY, user_id="asked")
+        account_backend.on_request = lambda request: wall_clock.advance(5)
+    elif backend == 502:
+        account_backend.push(reply(502))
+    asked_at = wall_clock.now
+    ex = asgi.Exchange(asgi.scope(headers=[(b"authorization", f"Bearer {KEY}".encode())]))
+    run(gate, gate(ex.scope, ex.receive, ex.send))
+    assert account_backend.count == (backend is not None)
+    assert ex.status == status
+    assert [c and c["user_id"] for c in app.ctx_seen] == ([user] if user else [])
+    if backend == 200:  # cached with the time read before asking
+        assert gate._verify_cache[KEY][0] == asked_at
