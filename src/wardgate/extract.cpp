@@ -213,6 +213,24 @@ vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
     return d;
 }
 
+// urllib.parse.parse_qs as the module global `urllib` reaches it now.
+vx::Ref current_parse_qs() {
+    vx::Ref urllib = G(N.urllib);
+    vx::Ref parse = vx::getattr(urllib.get(), N.parse);
+    return vx::getattr(parse.get(), N.parse_qs);
+}
+
+PyObject* g_library_parse_qs = nullptr;  // the library's own, as the module found it
+
+// parse_qs(text).get("api_key", [])[0] when that list is not empty; null otherwise.
+vx::Ref first_api_key(PyObject* parse_qs, PyObject* text) {
+    vx::Ref params = vx::call(parse_qs, text);
+    vx::Ref empty = vx::check(PyList_New(0));
+    vx::Ref keys = vx::call_method(params.get(), N.get, N.api_key, empty.get());
+    if (vx::truthy(keys.get())) return vx::check(PySequence_GetItem(keys.get(), 0));
+    return {};
+}
+
 vx::Ref extract_token_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* scope = a[1];
     vx::Ref qs = mapping_get(scope, N.query_string, N.empty_bytes);
@@ -222,22 +240,26 @@ vx::Ref extract_token_impl(vx::FuncObject*, PyObject* const* a) {
         // Strict decode first: invalid UTF-8 raises, as the standard decoder says it.
         bool ascii = true;
         for (Py_ssize_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(p[i]) < 0x80;
-        if (!ascii) vx::Ref checked = vx::check(PyUnicode_DecodeUTF8(p, n, nullptr));
+        vx::Ref text;
+        if (!ascii) text = vx::check(PyUnicode_DecodeUTF8(p, n, nullptr));
         if (n) {
-            vx::Ref v = query_api_key(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n));
-            if (v) return v;
+            // The library's parser is replaced by a native search with the same result; a
+            // parser put in its place (or another `urllib`) is called as it would be.
+            vx::Ref parse_qs = current_parse_qs();
+            if (parse_qs.get() == g_library_parse_qs) {
+                if (vx::Ref v = query_api_key(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n))) return v;
+            } else {
+                if (!text) text = vx::check(PyUnicode_DecodeASCII(p, n, nullptr));
+                if (vx::Ref v = first_api_key(parse_qs.get(), text.get())) return v;
+            }
         }
     } else {
-        // Not bytes: follow the general route (decode(), then the standard parser).
+        // Not bytes: follow the general route (decode(), then the parser).
         vx::Ref meth = vx::getattr(qs.get(), N.decode);
         vx::Ref text = vx::call(meth.get(), N.utf_8);
         if (vx::truthy(text.get())) {
-            vx::Ref urllib = G(N.urllib);
-            vx::Ref parse = vx::getattr(urllib.get(), N.parse);
-            vx::Ref params = vx::call_method(parse.get(), N.parse_qs, text.get());
-            vx::Ref empty = vx::check(PyList_New(0));
-            vx::Ref keys = vx::call_method(params.get(), N.get, N.api_key, empty.get());
-            if (vx::truthy(keys.get())) return vx::check(PySequence_GetItem(keys.get(), 0));
+            vx::Ref parse_qs = current_parse_qs();
+            if (vx::Ref v = first_api_key(parse_qs.get(), text.get())) return v;
         }
     }
     static PyObject* const authorization = vx::check(PyBytes_FromString("authorization")).release();
@@ -252,6 +274,8 @@ vx::Param path_params[] = {{"self"}, {"path", "str", vx::Check::Str}};
 vx::Param scope_params[] = {{"self"}, {"scope", "Scope"}};
 
 }  // namespace
+
+void remember_library_parser() { g_library_parse_qs = current_parse_qs().release(); }
 
 vx::Ref header_value(PyObject* scope, PyObject* name) {
     vx::Ref headers = headers_of(scope);

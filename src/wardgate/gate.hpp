@@ -97,6 +97,7 @@ void trace(PyObject* message);
 vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt);  // m.get(key, dflt)
 void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b);                     // a, b = item
 vx::Ref header_value(PyObject* scope, PyObject* name);                   // _header core
+void remember_library_parser();  // at module execution, after `urllib` is set
 bool same_key(PyObject* token, PyObject* key);                           // constant-time ==
 void log(PyObject* level, std::initializer_list<PyObject*> args);        // _logger.<level>(*args)
 

@@ -62,6 +62,7 @@ void body(PyObject* module) {
     vx::set_attr(module, "os", vx::check(PyImport_ImportModule("os")));
     vx::set_attr(module, "time", vx::check(PyImport_ImportModule("time")));
     vx::set_attr(module, "urllib", vx::import_top("urllib.parse"));
+    remember_library_parser();
     vx::set_attr(module, "datetime", vx::import_from("datetime", "datetime"));
     vx::set_attr(module, "timezone", vx::import_from("datetime", "timezone"));
     vx::set_attr(module, "Path", vx::import_from("pathlib", "Path"));

@@ -50,6 +50,24 @@ def test_extract_token_without_query_or_headers(gate):
     assert gate._extract_token({"type": "http"}) is None
 
 
+@pytest.mark.parametrize("where", ["library function", "module global"])
+@pytest.mark.parametrize("query", [b"api_key=q&x=1", b"x=\xc3\xa9"])
+def test_a_replaced_parser_is_the_one_asked(wg, gate, monkeypatch, where, query):
+    seen = []
+
+    def parse_qs(text):
+        seen.append(text)
+        return {"api_key": ["from-spy"]}
+
+    if where == "library function":
+        monkeypatch.setattr(urllib.parse, "parse_qs", parse_qs)
+    else:
+        import types
+        monkeypatch.setattr(wg, "urllib", types.SimpleNamespace(parse=types.SimpleNamespace(parse_qs=parse_qs)))
+    assert gate._extract_token(scope_of(query, [(AUTH, b"Bearer h")])) == "from-spy"
+    assert seen == [query.decode("utf-8")]
+
+
 @pytest.mark.parametrize("query", [b"api_key=\xff", b"\xc3", b"x=1&y=%C3\xa9\xed\xa0\x80"])
 def test_invalid_utf8_query_raises(gate, query):
     with pytest.raises(UnicodeDecodeError):
