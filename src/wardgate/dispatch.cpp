@@ -345,11 +345,9 @@ vx::Async call_body(vx::Frame f) {
         vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
         // In the modes that set every identity key on an exact-dict scope just now, the values
         // are the ones set; only keys the gate did not write are looked up.
-        PyObject* const d = scope;
-        const bool own = PyDict_CheckExact(d);
+        const bool own = PyDict_CheckExact(scope);
         auto get = [&](PyObject* key, PyObject* mine) -> vx::Ref {
-            if (own && mine) return vx::Ref::borrow(mine);
-            return mapping_get(d, key, nullptr);
+            return own && mine ? vx::Ref::borrow(mine) : mapping_get(scope, key, nullptr);
         };
         vx::Ref values[6] = {
             vx::Ref::borrow(token.get()),

@@ -240,12 +240,7 @@ Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject*
 
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&] {
-        auto* f = reinterpret_cast<FuncObject*>(callable);
-        const FuncSpec& s = *f->fdef;
-        // The common call of a function without checks: every argument by position.
-        if (!kwnames && s.all_any && s.ret == Ret::Any && PyVectorcall_NARGS(nargsf) == s.nparams && s.all_positional)
-            return s.impl(f, args).release();
-        return bind_and_call(f, args, nargsf, kwnames).release();
+        return bind_and_call(reinterpret_cast<FuncObject*>(callable), args, nargsf, kwnames).release();
     });
 }
 
