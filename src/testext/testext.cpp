@@ -26,13 +26,13 @@ vx::Ref returns_impl(vx::FuncObject*, PyObject* const* a) { return vx::Ref::borr
 
 // async await_one(awaitable): returns what the awaitable returned.
 vx::Async await_one_body(vx::Frame f) {
-    vx::Ref r = co_await vx::Await(f.arg(0));
+    vx::Ref r = co_await vx::Await(vx::Ref::borrow(f.arg(0)));
     co_return r;
 }
 
 // async await_outcome(awaitable): returns ("ok", value) or ("error", exception), never raises.
 vx::Async await_outcome_body(vx::Frame f) {
-    vx::Outcome o = co_await vx::TryAwait(f.arg(0));
+    vx::Outcome o = co_await vx::TryAwait(vx::Ref::borrow(f.arg(0)));
     if (o.ok()) co_return vx::check(Py_BuildValue("(sO)", "ok", o.get()));
     co_return vx::check(Py_BuildValue("(sO)", "error", o.exception()));
 }
@@ -40,7 +40,7 @@ vx::Async await_outcome_body(vx::Frame f) {
 // async await_then_cleanup(awaitable, cleanup): awaits awaitable; then, whatever happened,
 // awaits cleanup(); a cleanup failure is chained to the original one, which wins.
 vx::Async await_then_cleanup_body(vx::Frame f) {
-    vx::Outcome main = co_await vx::TryAwait(f.arg(0));
+    vx::Outcome main = co_await vx::TryAwait(vx::Ref::borrow(f.arg(0)));
     vx::Outcome clean;
     {
         vx::Ref aw;
@@ -49,7 +49,7 @@ vx::Async await_then_cleanup_body(vx::Frame f) {
         } catch (vx::Error& e) {
             clean = vx::Outcome::error(e.take());
         }
-        if (aw) clean = co_await vx::TryAwait(aw);
+        if (aw) clean = co_await vx::TryAwait(std::move(aw));
     }
     if (!clean.ok()) {
         if (!main.ok() && clean.exception() != main.exception()) {
@@ -64,15 +64,15 @@ vx::Async await_then_cleanup_body(vx::Frame f) {
 
 // async await_twice_sum(a, b): awaits both in sequence and adds the results.
 vx::Async await_sum_body(vx::Frame f) {
-    vx::Ref x = co_await vx::Await(f.arg(0));
-    vx::Ref y = co_await vx::Await(f.arg(1));
+    vx::Ref x = co_await vx::Await(vx::Ref::borrow(f.arg(0)));
+    vx::Ref y = co_await vx::Await(vx::Ref::borrow(f.arg(1)));
     co_return vx::check(PyNumber_Add(x.get(), y.get()));
 }
 
 // async keep(obj, awaitable): keeps obj in a traversed slot while awaiting.
 vx::Async keep_body(vx::Frame f) {
     f.set_slot(0, vx::Ref::borrow(f.arg(0)));
-    vx::Ref r = co_await vx::Await(f.arg(1));
+    vx::Ref r = co_await vx::Await(vx::Ref::borrow(f.arg(1)));
     co_return r;
 }
 

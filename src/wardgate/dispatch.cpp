@@ -110,7 +110,7 @@ vx::Async tracking_send_body(vx::Frame f) {
         }
     }
     vx::Ref aw = vx::call(st->slots[SEND], message);
-    co_await vx::Await(aw);
+    co_await vx::Await(std::move(aw));
     co_return vx::none();
 }
 
@@ -120,7 +120,7 @@ vx::Async tracing_receive_body(vx::Frame f) {
     vx::Ref message;
     {
         vx::Ref aw = vx::call(st->slots[RECEIVE]);
-        message = co_await vx::Await(aw);
+        message = co_await vx::Await(std::move(aw));
     }
     if (st->slots[4 + TRACING] == Py_True) {
         vx::Ref type = mapping_get(message.get(), N.type, nullptr);
@@ -175,7 +175,7 @@ vx::Async call_body(vx::Frame f) {
     }
     if (pass) {
         vx::Ref aw = call_app(self, scope, receive, send);
-        co_await vx::Await(aw);
+        co_await vx::Await(std::move(aw));
         co_return vx::none();
     }
 
@@ -204,7 +204,7 @@ vx::Async call_body(vx::Frame f) {
     }
     if (pass) {
         vx::Ref aw = call_app(self, scope, receive, send);
-        co_await vx::Await(aw);
+        co_await vx::Await(std::move(aw));
         co_return vx::none();
     }
 
@@ -277,7 +277,7 @@ vx::Async call_body(vx::Frame f) {
             }
         }
         if (pending)
-            out = co_await vx::TryAwait(pending);
+            out = co_await vx::TryAwait(std::move(pending));
         else if (!settled)
             out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
         pending = {};
@@ -407,8 +407,9 @@ vx::Async call_body(vx::Frame f) {
         }
     }
 
-    vx::recycle_closure(f.take_slot(SEND_FN));
-    vx::recycle_closure(f.take_slot(RECEIVE_FN));
+    // The closures point back at this coroutine: dropped here, no cycle outlives the request.
+    f.set_slot(SEND_FN, {});
+    f.set_slot(RECEIVE_FN, {});
 
     // Final block.
     try {
@@ -438,7 +439,7 @@ vx::Async call_body(vx::Frame f) {
         } catch (vx::Error&) {
         }
         if (aw) {
-            vx::Outcome ignored = co_await vx::TryAwait(aw);
+            vx::Outcome ignored = co_await vx::TryAwait(std::move(aw));
             (void)ignored;
         }
     }

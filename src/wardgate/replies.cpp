@@ -71,7 +71,7 @@ vx::Async send_reply(vx::Frame f) {
     vx::check(PyDict_SetItem(start.get(), N.headers, headers.get()));
     {
         vx::Ref aw = vx::call(send, start.get());
-        co_await vx::Await(aw);
+        co_await vx::Await(std::move(aw));
     }
     if (!body_bytes) {
         vx::Ref text = vx::check(PyUnicode_Concat(STATUS == 401 ? g_prefix_401 : g_prefix_503, reason));
@@ -82,7 +82,7 @@ vx::Async send_reply(vx::Frame f) {
     vx::check(PyDict_SetItem(body.get(), N.body, body_bytes.get()));
     {
         vx::Ref aw = vx::call(send, body.get());
-        co_await vx::Await(aw);
+        co_await vx::Await(std::move(aw));
     }
     co_return vx::none();
 }

@@ -12,32 +12,38 @@ PyObject* coro_close_impl(CoroObject* co);
 
 namespace {
 
-// The iterator behind an awaitable, as the `await` expression finds it.
+// Whether a coroutine already sits in an await of its own (`await` refuses it then).
 bool awaited_elsewhere(PyObject* o) {
     if (is_coroutine(o)) return reinterpret_cast<CoroObject*>(o)->awaiting != nullptr;
-    // A suspended `async def` coroutine is always inside an await. Its own getter is called
-    // directly: this runs for every await of a Python coroutine.
-    static getter suspended_getter = [] {
-        for (PyGetSetDef* d = PyCoro_Type.tp_getset; d && d->name; ++d)
-            if (std::strcmp(d->name, "cr_suspended") == 0) return d->get;
-        return static_cast<getter>(nullptr);
-    }();
-    Ref suspended = suspended_getter ? check(suspended_getter(o, nullptr))
-                                     : check(PyObject_GetAttr(o, VX_STR("cr_suspended")));
+    // A suspended `async def` coroutine is always inside an await. cr_suspended is read through
+    // its descriptor, taken once from the coroutine type (an immutable built-in type, so the
+    // descriptor cannot be replaced) and called by the documented descriptor protocol: the
+    // same answer as the attribute lookup without the search, for every await of one.
+    static PyObject* const descr = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyCoro_Type), "cr_suspended");
+    if (!descr) PyErr_Clear();
+    descrgetfunc get = descr ? Py_TYPE(descr)->tp_descr_get : nullptr;
+    Ref suspended = get ? check(get(descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))))
+                        : check(PyObject_GetAttr(o, VX_STR("cr_suspended")));
     return suspended.get() == Py_True;
 }
 
+// A generator marked by types.coroutine is awaitable as it stands.
+bool iterable_coroutine(PyObject* gen) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(gen))));
+    if (!code) return false;
+    Ref flags = check(PyObject_GetAttr(code.get(), VX_STR("co_flags")));
+    long v = PyLong_AsLong(flags.get());
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return (v & CO_ITERABLE_COROUTINE) != 0;
+}
+
+// The iterator behind an awaitable, as the `await` expression finds it.
 Ref awaitable_iter(PyObject* o) {
     if (PyCoro_CheckExact(o) || is_coroutine(o)) {
         if (awaited_elsewhere(o)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return Ref::borrow(o);
     }
-    if (PyGen_CheckExact(o)) {
-        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
-        bool iterable = code && (code->co_flags & CO_ITERABLE_COROUTINE);
-        Py_XDECREF(code);
-        if (iterable) return Ref::borrow(o);
-    }
+    if (PyGen_CheckExact(o) && iterable_coroutine(o)) return Ref::borrow(o);
     PyTypeObject* t = Py_TYPE(o);
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter)
@@ -410,14 +416,6 @@ int coro_clear(PyObject* self) {
     return 0;
 }
 
-// Coroutine objects come and go with every request: a dead one is kept, per slot count, for
-// the next instead of going back to the allocator, as CPython keeps its own small objects.
-// Only objects whose finalizer never ran are kept, so a reused one is finalised like a new one.
-constexpr Py_ssize_t kSpareSizes = 16;
-constexpr int kSparesKept = 32;
-CoroObject* g_spares[kSpareSizes][kSparesKept];
-int g_spare_count[kSpareSizes];
-
 void coro_dealloc(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
     // A finished coroutine has nothing to finalise; skip the call on the common path.
@@ -427,11 +425,6 @@ void coro_dealloc(PyObject* self) {
     coro_clear(self);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    const Py_ssize_t n = Py_SIZE(co);
-    if (n < kSpareSizes && g_spare_count[n] < kSparesKept && !PyObject_GC_IsFinalized(self)) {
-        g_spares[n][g_spare_count[n]++] = co;
-        return;
-    }
     PyObject_GC_Del(self);
 }
 
@@ -537,14 +530,8 @@ void frame_free(void* p, std::size_t size) noexcept {
 Ref make_coroutine(PyObject* name, PyObject* qualname, PyObject* const* args, int nargs, int nlocals, Body body) {
     init_coroutine_type();
     const Py_ssize_t n = nargs + nlocals;
-    CoroObject* co;
-    if (n < kSpareSizes && g_spare_count[n] > 0) {
-        co = g_spares[n][--g_spare_count[n]];
-        PyObject_InitVar(reinterpret_cast<PyVarObject*>(co), &CoroutineType, n);
-    } else {
-        co = PyObject_GC_NewVar(CoroObject, &CoroutineType, n);
-        if (!co) throw_error();
-    }
+    auto* co = PyObject_GC_NewVar(CoroObject, &CoroutineType, n);
+    if (!co) throw_error();
     co->h = {};
     co->awaiting = nullptr;
     co->yielded = nullptr;
@@ -578,11 +565,14 @@ void Async::promise_type::unhandled_exception() noexcept {
 bool Async::promise_type::PyAwaiter::await_ready() noexcept {
     Ref it;
     try {
-        it = awaitable_iter(obj_);
+        it = awaitable_iter(obj_.get());
     } catch (Error& e) {
+        obj_.reset();
         out_ = Outcome::error(e.take());
         return true;
     }
+    // As `await` does, only the iterator is kept from here on.
+    obj_.reset();
     PyObject* r = nullptr;
     PySendResult sr;
     if (is_coroutine(it.get()))

@@ -3,15 +3,17 @@
 // can itself `co_await` any Python awaitable with `yield from` semantics.
 //
 //   vx::Async body(vx::Frame f) {
-//       vx::Ref r = co_await vx::Await(some_awaitable);        // raises vx::Error on failure
-//       vx::Outcome o = co_await vx::TryAwait(other_awaitable); // never throws
+//       vx::Ref r = co_await vx::Await(std::move(awaitable));   // raises vx::Error on failure
+//       vx::Outcome o = co_await vx::TryAwait(std::move(other)); // never throws
 //       co_return r;
 //   }
 //   vx::Ref coro = vx::make_coroutine(name, qualname, nslots, args, body);
 //
 // Python objects that the body keeps across a suspension and that may take part in a
 // reference cycle live in the coroutine object's slots (f.slot(i)), where the cycle
-// collector sees them; C++ locals are invisible to it.
+// collector sees them; C++ locals are invisible to it. A local that holds a reference to an
+// object reachable from the coroutine makes a dropped, suspended coroutine look alive to the
+// collector for good: it is never collected and its cleanup never runs.
 #pragma once
 #include "vx/ref.hpp"
 
@@ -66,17 +68,18 @@ private:
     handle_type h_;
 };
 
-// Awaiting a Python awaitable: the result, or vx::Error.
+// Awaiting a Python awaitable: the result, or vx::Error. The await takes the awaitable over:
+// while suspended, the coroutine object holds only the iterator it delegates to, in a field the
+// cycle collector visits, and no C++ local keeps another reference to it (a Ref given as an
+// lvalue would do that, hence rvalues only: `Await(std::move(aw))`, `Await(Ref::borrow(arg))`).
 struct Await {
-    explicit Await(PyObject* awaitable) noexcept : obj(awaitable) {}
-    explicit Await(const Ref& awaitable) noexcept : obj(awaitable.get()) {}
-    PyObject* obj;  // borrowed for the duration of the await expression
+    explicit Await(Ref&& awaitable) noexcept : obj(std::move(awaitable)) {}
+    Ref obj;
 };
 // Awaiting a Python awaitable without throwing: an Outcome.
 struct TryAwait {
-    explicit TryAwait(PyObject* awaitable) noexcept : obj(awaitable) {}
-    explicit TryAwait(const Ref& awaitable) noexcept : obj(awaitable.get()) {}
-    PyObject* obj;
+    explicit TryAwait(Ref&& awaitable) noexcept : obj(std::move(awaitable)) {}
+    Ref obj;
 };
 
 // Calls `make` (which returns the awaitable, or throws) and awaits the result without
@@ -121,13 +124,13 @@ struct Async::promise_type {
     void unhandled_exception() noexcept;
 
     struct PyAwaiter {
-        PyAwaiter(CoroObject* co, PyObject* obj, bool throwing) noexcept
-            : co_(co), obj_(obj), throwing_(throwing) {}
+        PyAwaiter(CoroObject* co, Ref obj, bool throwing) noexcept
+            : co_(co), obj_(std::move(obj)), throwing_(throwing) {}
         bool await_ready() noexcept;
         void await_suspend(std::coroutine_handle<>) noexcept {}
         Ref await_resume();
         CoroObject* co_;
-        PyObject* obj_;
+        Ref obj_;       // empty once await_ready ran: the coroutine object holds the iterator
         bool throwing_;
         Outcome out_;
     };
@@ -136,18 +139,17 @@ struct Async::promise_type {
         Outcome await_resume() noexcept;
     };
 
-    // Owns the awaitable that the call produced for the duration of the await.
+    // The awaitable that the call produced, or the failure of the call.
     struct CallAwaiter : OutcomeAwaiter {
         CallAwaiter(CoroObject* co, Ref awaitable, Outcome failed) noexcept
-            : OutcomeAwaiter(co, awaitable.get(), false), held_(std::move(awaitable)) {
+            : OutcomeAwaiter(co, std::move(awaitable), false) {
             if (!obj_) out_ = std::move(failed);
         }
         bool await_ready() noexcept { return !obj_ || OutcomeAwaiter::await_ready(); }
-        Ref held_;
     };
 
-    PyAwaiter await_transform(Await a) noexcept { return PyAwaiter(owner, a.obj, true); }
-    OutcomeAwaiter await_transform(TryAwait a) noexcept { return OutcomeAwaiter(owner, a.obj, false); }
+    PyAwaiter await_transform(Await a) noexcept { return PyAwaiter(owner, std::move(a.obj), true); }
+    OutcomeAwaiter await_transform(TryAwait a) noexcept { return OutcomeAwaiter(owner, std::move(a.obj), false); }
     template <class F>
     CallAwaiter await_transform(TryCall<F> c) noexcept {
         try {

@@ -8,14 +8,20 @@ namespace vx {
 
 void throw_error() { throw Error(); }
 
-Handling::Handling(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info), saved_(item_->exc_value) {
-    item_->exc_value = Py_XNewRef(exc);
+// None is how the handled exception is cleared.
+Handling::Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc ? exc : Py_None);
 }
 
 Handling::~Handling() {
-    PyObject* current = item_->exc_value;
-    item_->exc_value = saved_;
-    Py_XDECREF(current);
+    // The handled exception that was visible before may belong to an enclosing frame rather
+    // than to the innermost one we wrote: clearing ours shows which, and ours is rewritten only
+    // when it held something of its own, so no outer exception is copied into it.
+    PyErr_SetHandledException(Py_None);
+    PyObject* visible = PyErr_GetHandledException();
+    if (visible != saved_) PyErr_SetHandledException(saved_ ? saved_ : Py_None);
+    Py_XDECREF(visible);
+    Py_XDECREF(saved_);
 }
 
 void raise(PyObject* type, const char* msg) {

@@ -531,34 +531,8 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
     return owner;
 }
 
-namespace {
-constexpr int kClosuresKept = 32;
-FuncObject* g_spare_closures[kClosuresKept];
-int g_spare_count = 0;
-}  // namespace
-
 Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObject* closure) {
-    if (g_spare_count == 0) return make_function(fdef, globals, module_name, {}, closure);
-    FuncObject* f = g_spare_closures[--g_spare_count];
-    // A spare holds no closure and the default attribute values of its last definition.
-    f->fdef = &fdef;
-    Py_SETREF(f->name, Py_NewRef(fdef.name_obj));
-    Py_SETREF(f->qualname, Py_NewRef(fdef.qualname_obj));
-    Py_SETREF(f->doc, Py_NewRef(fdef.doc_obj ? fdef.doc_obj : Py_None));
-    Py_XSETREF(f->module, Py_XNewRef(module_name));
-    Py_XSETREF(f->globals, Py_XNewRef(globals));
-    f->closure = Py_XNewRef(closure);
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
-void recycle_closure(Ref ref) noexcept {
-    auto* f = reinterpret_cast<FuncObject*>(ref.get());
-    if (!f || Py_REFCNT(f) != 1 || g_spare_count >= kClosuresKept || f->dict || f->annotations || f->signature ||
-        f->weakreflist || f->type_params || f->annotations_reset || f->defaults != Py_None ||
-        f->kwdefaults != Py_None)
-        return;  // someone else holds it, or it carries state of its own: let it go
-    Py_CLEAR(f->closure);
-    g_spare_closures[g_spare_count++] = reinterpret_cast<FuncObject*>(ref.release());
+    return make_function(fdef, globals, module_name, {}, closure);
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {

@@ -3,23 +3,24 @@
 #include "vx/coro.hpp"
 #include "vx/function.hpp"
 
+#include <atomic>
+
 namespace vx {
 namespace {
 
-int64_t g_interpreter_id = -1;  // the one interpreter every module of this process lives in
+// The one interpreter every module of this process lives in (-1: none yet). The module lets
+// interpreters with their own GIL reach this check, so two of them may run it at the same
+// moment: the first to claim the id wins, atomically, and every other is refused. All other
+// process-wide state of the layer is only touched by the interpreter that won.
+std::atomic<int64_t> g_interpreter_id{-1};
 
 bool check_single_interpreter() {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-        return true;
-    }
-    if (g_interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    return true;
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    int64_t owner = -1;
+    if (g_interpreter_id.compare_exchange_strong(owner, id) || owner == id) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
 }
 
 }  // namespace

@@ -106,8 +106,7 @@ public:
     Handling& operator=(const Handling&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* saved_;
+    PyObject* saved_;  // the exception handled before, owned; null for none
 };
 
 // Checks a C API result: a null object or a negative int means a Python error is set.
