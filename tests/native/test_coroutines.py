@@ -760,18 +760,34 @@ def test_cycle_through_a_kept_object_is_collected(impl):
     assert log == [("saw", "GeneratorExit"), "finally"]
 
 
-def test_cycle_through_the_awaited_object_is_collected(impl):
-    class Holder:
-        def __await__(self):
-            yield "held"
+class Holder:
+    def __await__(self):
+        yield "held"
 
+
+def _awaited_directly(impl, holder, log):
+    return impl.await_one(holder)
+
+
+def _made_by_a_call_in_the_body(impl, holder, log):
+    # The body calls cleanup() and awaits the coroutine it returns, which refers to the holder.
+    return impl.await_then_cleanup(give(None), lambda: steps(log, holder))
+
+
+@pytest.mark.parametrize("build, finally_ran", [
+    (_awaited_directly, []),
+    (_made_by_a_call_in_the_body, [("saw", "GeneratorExit"), "finally"]),
+], ids=["awaited", "called-then-awaited"])
+def test_cycle_through_the_awaited_object_is_collected(impl, build, finally_ran):
+    log = []
     holder = Holder()
-    holder.coro = impl.await_one(holder)
+    holder.coro = build(impl, holder, log)
     holder.coro.send(None)
     refs = weakref.ref(holder), weakref.ref(holder.coro)
     del holder
     gc.collect()
     assert [r() for r in refs] == [None, None]
+    assert log == finally_ran
 
 
 def test_unstarted_cycle_is_collected_with_a_warning(impl):
