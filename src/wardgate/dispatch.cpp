@@ -407,9 +407,8 @@ vx::Async call_body(vx::Frame f) {
         }
     }
 
-    // The closures point back at this coroutine: dropped here, no cycle outlives the request.
-    f.set_slot(SEND_FN, {});
-    f.set_slot(RECEIVE_FN, {});
+    vx::recycle_closure(f.take_slot(SEND_FN));
+    vx::recycle_closure(f.take_slot(RECEIVE_FN));
 
     // Final block.
     try {

@@ -522,6 +522,39 @@ def test_send_and_receive_given_to_the_app_are_not_kept_after_the_request(wg):
     assert found == []
 
 
+KEEPERS = {
+    "strongly": lambda send, kept: kept.append(send),
+    "weakly": lambda send, kept: kept.append(weakref.ref(send)),
+    "with-attribute": lambda send, kept: setattr(send, "seen", True),
+    "renamed": lambda send, kept: setattr(send, "__name__", "renamed"),
+}
+
+
+@pytest.mark.baseline_too
+@pytest.mark.parametrize("keeper", KEEPERS)
+def test_what_the_app_does_with_its_send_stays_with_that_request(wg, keeper):
+    kept, states = [], []
+
+    async def app(scope, receive, send):
+        states.append((send.__name__, getattr(send, "seen", False)))
+        KEEPERS[keeper](send, kept)
+        await receive()
+        await send(START)
+        await send(BODY)
+
+    gate = wg.ApiKeyWardgate(app, api_key=KEY)
+    conns = [Conn() for _ in range(3)]
+    for conn in conns:
+        finish(gate(scope_of(headers=[bearer(KEY)]), conn.receive, conn.send))
+    assert states == [("tracking_send", False)] * 3
+    if keeper == "strongly":
+        assert len({id(send) for send in kept}) == 3
+        finish(kept[0]({"type": "late"}))
+        assert [conn.sent[-1] for conn in conns] == [{"type": "late"}, BODY, BODY]
+    elif keeper == "weakly":
+        assert [ref() for ref in kept] == [None, None, None]
+
+
 # -- the router --------------------------------------------------------------------------------
 
 @pytest.fixture

@@ -531,8 +531,45 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
     return owner;
 }
 
+// Closures handed to outside code for one request are taken back for the next one only when
+// nobody else can reach them. When recycle_closure runs we hold the last reference (a count of
+// 1 is exact, as documented for Py_REFCNT), no weak reference, instance dict or cached
+// attribute exists, and the parked function is untracked, so neither the collector
+// (gc.get_objects, gc.get_referrers) nor anything else can find it until make_closure hands it
+// out again, reset and tracked. A live object is reused, never freed memory, so the allocation
+// counts stay true and no interpreter-internal state is involved.
+namespace {
+constexpr int kClosuresKept = 32;
+FuncObject* g_spare_closures[kClosuresKept];  // owned, untracked, closure cleared
+int g_spare_count = 0;
+}  // namespace
+
 Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObject* closure) {
-    return make_function(fdef, globals, module_name, {}, closure);
+    if (g_spare_count == 0) return make_function(fdef, globals, module_name, {}, closure);
+    FuncObject* f = g_spare_closures[--g_spare_count];
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->fdef = &fdef;
+    f->closure = Py_XNewRef(closure);
+    Py_SETREF(f->name, Py_NewRef(fdef.name_obj));
+    Py_SETREF(f->qualname, Py_NewRef(fdef.qualname_obj));
+    Py_SETREF(f->doc, Py_NewRef(fdef.doc_obj ? fdef.doc_obj : Py_None));
+    Py_XSETREF(f->module, Py_XNewRef(module_name));
+    Py_XSETREF(f->globals, Py_XNewRef(globals));
+    PyObject_GC_Track(f);
+    return owner;
+}
+
+void recycle_closure(Ref ref) noexcept {
+    auto* f = reinterpret_cast<FuncObject*>(ref.get());
+    if (!f || Py_REFCNT(f) != 1 || g_spare_count >= kClosuresKept || f->dict || f->annotations || f->signature ||
+        f->weakreflist || f->type_params || f->annotations_reset || f->defaults != Py_None ||
+        f->kwdefaults != Py_None)
+        return;  // someone else holds it, or it carries state of its own: let it go
+    PyObject_GC_UnTrack(f);
+    PyObject* closure = std::exchange(f->closure, nullptr);
+    g_spare_closures[g_spare_count++] = reinterpret_cast<FuncObject*>(ref.release());
+    // Last: releasing the closure may run code, which can no longer reach the parked function.
+    Py_XDECREF(closure);
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {

@@ -84,9 +84,11 @@ Ref make_function(FuncSpec& fdef, PyObject* globals, PyObject* module_name,
                   std::initializer_list<PyObject*> defaults = {}, PyObject* closure = nullptr);
 
 // A function without defaults whose implementation reads `closure` (owned by the function).
-// Each call makes a new object: a closure handed to outside code may be kept, found through
-// the collector or weakly referenced there, so none is ever taken back for reuse.
+// Closures made per request: one that nobody but the caller can reach at the end of the
+// request is taken back by recycle_closure (kept out of the collector's sight) for the next
+// make_closure; anything still held elsewhere is simply released.
 Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObject* closure);
+void recycle_closure(Ref f) noexcept;
 
 // f(*args) with exactly one positional argument per parameter: the type rules and the return
 // check apply as for any call, without the call protocol. For callers that already hold the
