@@ -44,6 +44,8 @@ Ref awaitable_iter(PyObject* o) {
         return Ref::borrow(o);
     }
     if (PyGen_CheckExact(o) && iterable_coroutine(o)) return Ref::borrow(o);
+    // The type's am_await slot is how `await` finds __await__ (classes defining it in Python
+    // get a slot that looks it up), so calling the slot is the lookup itself.
     PyTypeObject* t = Py_TYPE(o);
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter)
@@ -288,7 +290,8 @@ PyObject* coro_iternext(PyObject* self) {
     PyObject* res;
     PySendResult r = coro_send_ex(reinterpret_cast<CoroObject*>(self), Py_None, nullptr, &res);
     if (r == PYGEN_RETURN) {
-        // A None result ends iteration without building a StopIteration.
+        // A None result ends iteration without building a StopIteration: tp_iternext may
+        // return NULL with no exception set, and every caller reads that as a None result.
         if (res == Py_None) {
             Py_DECREF(res);
             return nullptr;
@@ -418,7 +421,8 @@ int coro_clear(PyObject* self) {
 
 void coro_dealloc(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
-    // A finished coroutine has nothing to finalise; skip the call on the common path.
+    // A finished coroutine has nothing to finalise (its tp_finalize returns at once for a
+    // closed one); skip the call on the common path.
     if (co->state != CoroState::Closed && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
     if (co->weakreflist) PyObject_ClearWeakRefs(self);
@@ -492,6 +496,10 @@ void init_coroutine_type() {
     check(PyType_Ready(&CoroutineType));
 }
 
+// The C++ frames of coroutine bodies are plain memory, recycled per size class. They hold no
+// Python reference once destroyed (a body's locals are destructed before the memory comes
+// back), and they are only taken and returned with the GIL held by the one interpreter that
+// may load this layer, so the lists need no other guard.
 namespace {
 constexpr std::size_t kFrameGranule = 64;
 constexpr std::size_t kFrameClasses = 32;   // frames up to 2 KiB are recycled

@@ -9,7 +9,7 @@
 namespace vx {
 namespace {
 
-PyObject* g_coroutine_mark = nullptr;  // inspect._is_coroutine_mark, kept for the process
+PyObject* g_coroutine_mark = nullptr;  // inspect._is_coroutine_mark, owned, kept for the process
 
 const char* check_name(Check c) {
     switch (c) {
@@ -141,6 +141,8 @@ PyObject* suggest_param(const FuncSpec& s, PyObject* key) {
     return best;
 }
 
+// Keyword names usually are our interned parameter names themselves; identity only spares
+// the comparison, which decides every other case.
 int find_param(const FuncSpec& s, PyObject* key) {
     for (int i = 0; i < s.nparams; ++i)
         if (s.param_names[i] == key) return i;
@@ -193,7 +195,8 @@ Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject*
     FuncSpec& s = *f->fdef;
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
     if (!kwnames && npos == s.nparams && s.all_positional) {
-        // Every argument given by position: nothing to bind, only the type rules to apply.
+        // Every argument given by position: binding would put args[i] in parameter i, so only
+        // the type rules are left to apply.
         return call_positional(f, args);
     }
     const int npos_params = positional_count(s);

@@ -113,8 +113,9 @@ Ref import_for_from(PyObject* module_name, MakeFromlist fromlist) {
     return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, names.get(), 0));
 }
 
-// A plain module's own names come from its dict (its type defines only dunder names);
-// anything else takes the attribute route, module __getattr__ included.
+// A plain module's own names come from its dict (its type defines only dunder names, and a
+// module's __dict__ cannot be replaced), so a hit there is what getattr would return; anything
+// else takes the attribute route, module __getattr__ included.
 bool own_module_name(PyObject* mod_obj, PyObject* name, PyObject** v) {
     return PyModule_CheckExact(mod_obj) && PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) > 0 &&
            PyUnicode_READ_CHAR(name, 0) != '_' && check(PyDict_GetItemRef(PyModule_GetDict(mod_obj), name, v));
