@@ -24,6 +24,12 @@ vx::Param returns_params[] = {{"value"}};
 vx::FuncSpec returns_spec{"returns", "returns", nullptr, returns_params, 1, "str | None", vx::Ret::Str};
 vx::Ref returns_impl(vx::FuncObject*, PyObject* const* a) { return vx::Ref::borrow(a[0]); }
 
+// handling(exc, fn): fn() while exc is the exception being handled, as inside `except`.
+vx::Ref handling_impl(vx::FuncObject*, PyObject* const* a) {
+    const vx::Handling handling(a[0]);
+    return vx::call(a[1]);
+}
+
 // async await_one(awaitable): returns what the awaitable returned.
 vx::Async await_one_body(vx::Frame f) {
     vx::Ref r = co_await vx::Await(vx::Ref::borrow(f.arg(0)));
@@ -90,6 +96,10 @@ vx::Ref coro_impl(vx::FuncObject* self, PyObject* const* a) {
     return vx::make_coroutine(self->name, self->qualname, a, NARGS, NLOCALS, B);
 }
 
+vx::Param handling_params[] = {{"exc"}, {"fn"}};
+vx::FuncSpec handling_spec{"handling", "handling", nullptr, handling_params, 2, nullptr, vx::Ret::Any, false,
+                           handling_impl};
+
 vx::Param one_param[] = {{"awaitable"}};
 vx::Param two_params[] = {{"awaitable"}, {"cleanup"}};
 vx::Param sum_params[] = {{"a"}, {"b"}};
@@ -124,6 +134,7 @@ void body(PyObject* module) {
     };
     add(echo_spec, {Py_None, Py_False, Py_None});
     add(returns_spec);
+    add(handling_spec);
     add(await_one_spec);
     add(await_outcome_spec);
     add(await_cleanup_spec);

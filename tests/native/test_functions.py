@@ -7,6 +7,7 @@ import asyncio
 import collections
 import functools
 import inspect
+import sys
 import types
 import typing
 
@@ -375,3 +376,41 @@ def test_bound_gate_methods_bind_like_a_def(name, signature_src, args, kwargs):
     gate = wg.ApiKeyWardgate(object(), api_key="k")
     ref = types.MethodType(_ref_method(signature_src, f"ApiKeyWardgate.{name}"), gate)
     assert outcome(getattr(gate, name), *args, **kwargs) == outcome(ref, *args, **kwargs)
+
+
+def _py_handling(exc, fn):
+    try:
+        raise exc
+    except BaseException:
+        return fn()
+
+
+@pytest.mark.parametrize("handling", [vx.handling, _py_handling], ids=["native", "python"])
+def test_exception_being_handled_is_seen_inside_and_restored_after(handling):
+    inner, outer = ValueError("inner"), KeyError("outer")
+    seen = []
+
+    @types.coroutine
+    def suspend():
+        yield
+
+    async def body():
+        seen.append(handling(inner, sys.exception))
+        seen.append(sys.exception())
+        await suspend()
+        # Resumed where nothing is handled: what the caller handled before must not stick.
+        seen.append(sys.exception())
+        try:
+            handling(inner, lambda: 1 / 0)
+        except ZeroDivisionError as exc:
+            seen.append(exc.__context__)
+
+    coro = body()
+    try:
+        raise outer
+    except KeyError:
+        coro.send(None)
+        seen.append(sys.exception())
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    assert seen == [inner, outer, outer, None, inner]
