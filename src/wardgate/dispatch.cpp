@@ -8,7 +8,7 @@ namespace wardgate {
 namespace {
 
 // Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
-enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, SELF_DICT, HANDLING, NSLOTS };
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, HANDLING, NSLOTS };
 enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
@@ -157,7 +157,7 @@ vx::Ref call_app(const Self& self, PyObject* scope, PyObject* receive, PyObject*
 }
 
 vx::Async call_body(vx::Frame f) {
-    const Self self(f.arg(SELF), f, SELF_DICT);
+    const Self self(f.arg(SELF));
     PyObject* scope = f.arg(SCOPE);
     PyObject* receive = f.arg(RECEIVE);
     PyObject* send = f.arg(SEND);

@@ -59,16 +59,13 @@ extern vx::FuncSpec send_503_spec;
 extern vx::FuncSpec provider_init_spec;
 extern vx::FuncSpec verify_token_spec;
 
-// Access to a gate instance's attributes and methods as `self.name` in Python. When the
-// instance's class is exactly ApiKeyWardgate and the class still holds its own definitions,
-// attributes come straight from the instance dict and methods are called without a lookup,
-// unless the instance itself overrides them.
+// Access to a gate instance's attributes and methods as `self.name` in Python. Attributes are
+// read through the attribute protocol each time; a method is called without a lookup only
+// while the class is exactly ApiKeyWardgate holding its own definitions and the instance does
+// not override it.
 class Self {
 public:
-    explicit Self(PyObject* self);
-    // For a coroutine body: the instance dict is kept in `slot` of the frame, where the cycle
-    // collector sees it, rather than in a C++ member.
-    Self(PyObject* self, vx::Frame f, int slot);
+    explicit Self(PyObject* self) : self_(self) {}
     PyObject* get() const noexcept { return self_; }
     vx::Ref attr(PyObject* name) const;
     // self.<name>(*args); static methods (`_header`) get no self.
@@ -80,10 +77,7 @@ public:
 
 private:
     PyObject* original(PyObject* name) const;
-    void fast(PyObject* dict);
     PyObject* self_;
-    vx::Ref owned_;           // the dict when not kept in a frame slot
-    PyObject* dict_ = nullptr;  // set on the fast path only
 };
 void init_fast_path(PyObject* gate_class);
 
