@@ -162,7 +162,10 @@ bool class_intact(PyTypeObject* t) {
             return false;
         }
     }
-    for (PyObject* n : {VX_STR("__getattribute__"), VX_STR("__getattr__")})
+    // No class attribute of a setting's name either: an instance's settings are then exactly
+    // its dict entries.
+    for (PyObject* n : {VX_STR("__getattribute__"), VX_STR("__getattr__"), N.app, N._api_key, N._auth_verify_url,
+                        N._protected_path_prefixes, N._trust_upstream_corvane_identity, N._verify_cache, N._client})
         if (vx::check(PyDict_Contains(d.get(), n))) return false;
     return changes == g_gate_changes;
 }
@@ -195,10 +198,20 @@ void init_fast_path(PyObject* gate_class) {
     vx::check(PyType_Watch(g_type_watcher, gate_class));
 }
 
-// Attributes are read as Python reads them, every time: nothing about an instance is kept
-// between reads, so a call into Python (a key's __eq__, an await) cannot leave a stale or
-// borrowed view behind.
-vx::Ref Self::attr(PyObject* name) const { return vx::getattr(self_, name); }
+// Attributes are looked up afresh at every read: nothing about an instance is kept between
+// reads, so a call into Python (a key's __eq__, an await) cannot leave a stale or borrowed
+// view behind. While the class is intact (no class attribute of that name, generic attribute
+// access), `self.name` is the instance dict's entry when there is one; the dict is held while
+// its lookup may run a key's __eq__, as the interpreter's own lookup holds it. Anything else
+// (a missing entry, another class) takes the attribute protocol.
+vx::Ref Self::attr(PyObject* name) const {
+    if (fast_type(Py_TYPE(self_))) {
+        vx::Ref dict = vx::check(PyObject_GenericGetDict(self_, nullptr));
+        PyObject* v = nullptr;
+        if (vx::check(PyDict_GetItemRef(dict.get(), name, &v))) return vx::Ref::steal(v);
+    }
+    return vx::getattr(self_, name);
+}
 
 // Our own definition that `self.<name>` reaches now, or null. Python's method lookup finds the
 // class's entry first and then lets an instance dict entry of that name win; the same order
