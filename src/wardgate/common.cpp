@@ -303,6 +303,8 @@ void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b) {
 
 vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) {
+        // An exact dict's get() is its item lookup (its type cannot be given another get); the
+        // value comes back as a strong reference even if a key's __eq__ changes the dict.
         PyObject* v = nullptr;
         if (vx::check(PyDict_GetItemRef(mapping, key, &v))) return vx::Ref::steal(v);
         return vx::Ref::borrow(dflt ? dflt : Py_None);
@@ -326,7 +328,8 @@ vx::Ref key_bytes(PyObject* s) { return vx::check(PyUnicode_AsEncodedString(s, "
 }  // namespace
 
 // The UTF-8 form of a str: the cached one when it exists (no allocation for ASCII), else
-// an encoding that passes lone surrogates through.
+// an encoding that passes lone surrogates through. The cached form is documented to live as
+// long as the str, which the caller holds.
 const char* utf8_of(PyObject* s, Py_ssize_t* n, vx::Ref& holder) {
     if (const char* p = PyUnicode_AsUTF8AndSize(s, n)) return p;
     PyErr_Clear();

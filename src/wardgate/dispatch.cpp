@@ -15,6 +15,7 @@ bool eq(PyObject* obj, PyObject* interned) {
     if (obj == interned) return true;
     if (PyUnicode_CheckExact(obj)) {
         // Message types written as literals by the app are equal strs, but not the same object.
+        // An exact str's == is its contents; read through the documented accessors, no Python runs.
         const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
         if (n != PyUnicode_GET_LENGTH(interned) || PyUnicode_KIND(obj) != PyUnicode_KIND(interned)) return false;
         return std::memcmp(PyUnicode_DATA(obj), PyUnicode_DATA(interned),
@@ -357,7 +358,8 @@ vx::Async call_body(vx::Frame f) {
             get(N.mcp_allowed_tools, ident.allowed_tools.get()),
             get(N.mcp_permission_enabled, ident.permission_enabled.get()),
         };
-        // A copy of a dict with the six keys in order: the values are then only replaced.
+        // A copy of a dict with the six keys in order: the values are then only replaced. The
+        // template is owned for the process and never handed out, so nothing can change it.
         static PyObject* const ctx_template = [] {
             PyObject* t = PyDict_New();
             for (PyObject* k : {N.api_key, N.auth_mode, N.user_id, N.email, N.allowed_tools, N.permission_enabled})

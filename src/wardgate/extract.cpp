@@ -60,6 +60,8 @@ template <class F>
 void each_header(PyObject* headers, F&& f) {
     vx::Ref a, b;
     if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
+        // As list iteration does: the length is read again before each item, and the item is
+        // held while `f` (which may run Python that changes the list) looks at it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(headers); ++i) {
             vx::Ref item = vx::Ref::borrow(PySequence_Fast_GET_ITEM(headers, i));
             unpack2(item.get(), a, b);
@@ -169,7 +171,8 @@ vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
     vx::Ref prefixes = Self(a[0]).attr(N._protected_path_prefixes);
     if (prefixes.get() == Py_None) return vx::boolean(true);
     if (PyTuple_CheckExact(prefixes.get())) {
-        // The constructor's own form: indexed directly, the general route below otherwise.
+        // The constructor's own form: indexed directly, the general route below otherwise. A
+        // tuple cannot change while we walk it, and a str prefix is matched without Python.
         PyObject* t = prefixes.get();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
             PyObject* prefix = PyTuple_GET_ITEM(t, i);
