@@ -266,6 +266,108 @@ vx::Ref Self::call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObje
     return vx::check(PyObject_VectorcallMethod(name, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
 
+// ---- caches kept valid by a dict watcher -------------------------------------------------
+//
+// The request path reads a few module globals and imports the host's request context on every
+// request. Both are cached, holding strong references, and every dict they were read from is
+// watched (PyDict_Watch is documented API; a module's or sys.modules' dict is a plain dict, so
+// every change to it goes through the dict and reaches the watcher). Any event bumps a
+// generation counter; an entry counts only if the counter has not moved since it was read,
+// so a change made while it was read (a key's __eq__) leaves it unused.
+
+namespace {
+int g_dict_watcher = -1;
+unsigned long g_globals_gen = 1;  // module dict and builtins
+unsigned long g_import_gen = 1;   // sys.modules, builtins and the context module's dict
+PyObject* g_watched_builtins = nullptr;  // owned
+PyObject* g_watched_modules = nullptr;   // owned
+PyObject* g_watched_ctx_dict = nullptr;  // owned
+
+int on_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
+    if (d == g_globals || d == g_watched_builtins) ++g_globals_gen;
+    if (d == g_watched_modules || d == g_watched_builtins || d == g_watched_ctx_dict) ++g_import_gen;
+    parser_dict_event(d);
+    return 0;
+}
+
+// Only what the module itself defines is kept (a builtin could come from another frame's builtins).
+struct GlobalEntry {
+    PyObject* name = nullptr;   // interned, borrowed from N
+    PyObject* value = nullptr;  // owned
+    unsigned long gen = 0;
+};
+GlobalEntry g_global_cache[24];
+
+// Replaces an owned pointer; the old object is released last, when the slot is already
+// consistent (its finaliser may run Python that comes back here).
+void replace_owned(PyObject*& slot, PyObject* value) {
+    PyObject* old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+}  // namespace
+
+int dict_watcher() {
+    if (g_dict_watcher < 0) g_dict_watcher = vx::check_size(PyDict_AddWatcher(on_dict_event));
+    return g_dict_watcher;
+}
+
+vx::Ref G(PyObject* name) {
+    GlobalEntry* slot = nullptr;
+    for (GlobalEntry& e : g_global_cache) {
+        if (e.name == name) {
+            if (e.gen == g_globals_gen && e.value) return vx::Ref::borrow(e.value);
+            slot = &e;
+            break;
+        }
+        if (!e.name && !slot) slot = &e;
+    }
+    const unsigned long gen = g_globals_gen;
+    PyObject* v = nullptr;
+    if (!slot || g_dict_watcher < 0 || !vx::check(PyDict_GetItemRef(g_globals, name, &v)))
+        return vx::global(g_globals, name);
+    vx::Ref value = vx::Ref::steal(v);
+    slot->name = name;
+    slot->gen = gen;
+    replace_owned(slot->value, Py_NewRef(value.get()));
+    return value;
+}
+
+vx::Ref request_ctx_var() {
+    static GlobalEntry entry;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (entry.value && entry.gen == g_import_gen && builtins == g_watched_builtins &&
+        PyImport_GetModuleDict() == g_watched_modules)
+        return vx::Ref::borrow(entry.value);
+    const unsigned long gen = g_import_gen;
+    vx::Ref var = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+    // Kept only when what answered was the plain route: the interpreter's own import through
+    // sys.modules to a plain module whose dict holds the name (nothing ran that we cannot watch).
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = nullptr;
+    if (g_dict_watcher < 0 || !builtins || !PyDict_CheckExact(builtins) || !PyDict_CheckExact(modules) ||
+        !vx::check(PyDict_GetItemRef(modules, N.vexlo_mcp_context, &found)))
+        return var;
+    vx::Ref mod = vx::Ref::steal(found);
+    if (!PyModule_CheckExact(mod.get())) return var;
+    PyObject* mdict = PyModule_GetDict(mod.get());
+    PyObject* in_dict = nullptr;
+    if (!vx::check(PyDict_GetItemRef(mdict, N.mcp_request_ctx, &in_dict))) return var;
+    vx::Ref held = vx::Ref::steal(in_dict);
+    PyObject* hook = nullptr;
+    if (!vx::check(PyDict_GetItemRef(builtins, VX_STR("__import__"), &hook))) return var;
+    vx::Ref hook_ref = vx::Ref::steal(hook);
+    if (in_dict != var.get() || !vx::is_original_import(hook)) return var;
+    for (PyObject* d : {builtins, modules, mdict}) vx::check(PyDict_Watch(g_dict_watcher, d));
+    if (gen != g_import_gen) return var;
+    if (builtins != g_watched_builtins) replace_owned(g_watched_builtins, Py_NewRef(builtins));
+    if (modules != g_watched_modules) replace_owned(g_watched_modules, Py_NewRef(modules));
+    if (mdict != g_watched_ctx_dict) replace_owned(g_watched_ctx_dict, Py_NewRef(mdict));
+    entry.gen = gen;
+    replace_owned(entry.value, Py_NewRef(var.get()));
+    return var;
+}
+
 // `a, b = item`, with the interpreter's own errors.
 void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b) {
     if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {

@@ -91,7 +91,10 @@ vx::Ref query_keys(PyObject* scope) {
     return vx::check(PyUnicode_Join(comma.get(), keys.get()));
 }
 
-void set_key(PyObject* scope, PyObject* key, PyObject* value) { vx::check(PyObject_SetItem(scope, key, value)); }
+// scope[key] = value; an exact dict's item store is PyDict_SetItem.
+void set_key(PyObject* scope, PyObject* key, PyObject* value) {
+    vx::check(PyDict_CheckExact(scope) ? PyDict_SetItem(scope, key, value) : PyObject_SetItem(scope, key, value));
+}
 
 // ---- the two closures handed to the application --------------------------------------
 
@@ -343,7 +346,7 @@ vx::Async call_body(vx::Frame f) {
 
     // 11: the host's request context.
     {
-        vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+        vx::Ref ctxvar = request_ctx_var();
         // In the modes that set every identity key on an exact-dict scope just now, the values
         // are the ones set; only keys the gate did not write are looked up.
         const bool own = PyDict_CheckExact(scope);

@@ -244,18 +244,9 @@ PyObject* g_builtins_used[std::size(kBuiltinsUsed)];
 PyObject* g_hextobyte = nullptr;  // the unescape table, once built
 // Found as built and unchanged since (any change to it is final: the slow route from then on).
 enum { TABLE_UNSEEN, TABLE_CHECKING, TABLE_GOOD, TABLE_BAD } g_table = TABLE_UNSEEN;
-int g_dict_watcher = -1;
 bool g_parser_checked = false;
 unsigned long g_parser_changes = 0;
 
-int on_parser_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
-    if (d == g_hextobyte) g_table = TABLE_BAD;
-    if (d == g_parse_globals || d == g_parse_builtins || d == g_hextobyte) {
-        g_parser_checked = false;
-        ++g_parser_changes;
-    }
-    return 0;
-}
 
 // A module global of urllib.parse, or null when absent; never runs Python (str keys only are
 // looked up, and a hostile key's __eq__ is the caller's concern through the change counter).
@@ -298,7 +289,7 @@ bool parser_globals_intact() {
     if (table.get() != Py_None) {
         if (!g_hextobyte && PyDict_CheckExact(table.get())) {
             // Watched before it is read, so a change made while reading it counts.
-            vx::check(PyDict_Watch(g_dict_watcher, table.get()));
+            vx::check(PyDict_Watch(dict_watcher(), table.get()));
             g_hextobyte = Py_NewRef(table.get());
             g_table = TABLE_CHECKING;
             const bool built = hextobyte_as_built(table.get());
@@ -310,7 +301,7 @@ bool parser_globals_intact() {
 }
 
 bool library_parser_in_use(PyObject* parse_qs) {
-    if (parse_qs != g_library_parse_qs || g_dict_watcher < 0) return false;
+    if (parse_qs != g_library_parse_qs) return false;
     for (const PartState& p : g_parts)
         if (PyFunction_GetCode(p.fn) != p.code || PyFunction_GetDefaults(p.fn) != p.defaults ||
             PyFunction_GetKwDefaults(p.fn) != p.kwdefaults)
@@ -379,6 +370,14 @@ vx::Param scope_params[] = {{"self"}, {"scope", "Scope"}};
 
 }  // namespace
 
+void parser_dict_event(PyObject* d) {
+    if (d == g_hextobyte) g_table = TABLE_BAD;
+    if (d == g_parse_globals || d == g_parse_builtins || d == g_hextobyte) {
+        g_parser_checked = false;
+        ++g_parser_changes;
+    }
+}
+
 void remember_library_parser() {
     // Looked at once, at module execution, as the library defined it.
     vx::Ref parse_qs = current_parse_qs();
@@ -397,9 +396,8 @@ void remember_library_parser() {
     for (size_t i = 0; i < std::size(kBuiltinsUsed); ++i)
         g_builtins_used[i] = parse_global(g_parse_builtins, kBuiltinsUsed[i]).release();
     g_library_parse_qs = parse_qs.release();
-    g_dict_watcher = vx::check_size(PyDict_AddWatcher(on_parser_dict_event));
-    vx::check(PyDict_Watch(g_dict_watcher, g_parse_globals));
-    vx::check(PyDict_Watch(g_dict_watcher, g_parse_builtins));
+    vx::check(PyDict_Watch(dict_watcher(), g_parse_globals));
+    vx::check(PyDict_Watch(dict_watcher(), g_parse_builtins));
 }
 
 vx::Ref header_value(PyObject* scope, PyObject* name) {

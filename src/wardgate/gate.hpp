@@ -38,7 +38,13 @@ extern Names N;
 extern PyObject* g_globals;      // the module's dict
 extern PyObject* g_module_name;  // "vexlo.mcp.wardgate"
 
-inline vx::Ref G(PyObject* name) { return vx::global(g_globals, name); }
+// A module global (or builtin) by name, as the name would be looked up in the module's code.
+vx::Ref G(PyObject* name);
+// `from vexlo.mcp.context import mcp_request_ctx`, as the import statement would find it.
+vx::Ref request_ctx_var();
+// Dict watching shared by the module's caches (one watcher id for the whole module).
+int dict_watcher();
+void parser_dict_event(PyObject* dict);  // the query search's own dicts
 
 // Native functions, one definition each (defined beside their implementation).
 extern vx::FuncSpec trace_quillon_spec;

@@ -37,11 +37,14 @@ Ref replaced_import() {
     PyObject* current = nullptr;
     if (!builtins || !check(PyDict_GetItemRef(builtins, VX_STR("__import__"), &current))) return {};
     Ref cur = Ref::steal(current);
-    if (g_original_import && PyCFunction_Check(cur.get()) && PyCFunction_GetFunction(cur.get()) == g_original_import)
-        return {};
+    if (is_original_import(cur.get())) return {};
     return cur;
 }
 }  // namespace
+
+bool is_original_import(PyObject* f) {
+    return g_original_import && PyCFunction_Check(f) && PyCFunction_GetFunction(f) == g_original_import;
+}
 
 PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept {
     if (!check_single_interpreter()) return nullptr;
