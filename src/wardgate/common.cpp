@@ -124,9 +124,10 @@ bool g_method_static[kMethods];
 
 // Whether the class was found unchanged since it was last modified. A type watcher clears it
 // on every PyType_Modified of the class (attribute stores, __bases__, anything that changes
-// lookups). Watchers are only told about a type that holds a version tag, so the check below
-// assigns one (documented unstable API) before it looks, and a change made while it looks
-// (Python can run in a key's __eq__) bumps the counter and the check does not count.
+// lookups). The watcher is documented to hear at least of the first change after an attribute
+// lookup on the type, so the check below looks one up (`__mro__`) and assigns a version tag
+// (documented unstable API) before it reads anything; a change made while it reads (Python can
+// run in a key's __eq__) bumps the counter, and the check does not count.
 int g_type_watcher = -1;
 bool g_gate_checked = false;
 unsigned long g_gate_changes = 0;
