@@ -114,132 +114,70 @@ void init_names() {
 
 namespace {
 
+// The gate class and its own definitions, to call them without a lookup while the class
+// still holds them.
 PyTypeObject* g_gate_type = nullptr;
-unsigned int g_gate_tag = 0;
 constexpr int kMethods = 9;
 PyObject* g_method_names[kMethods];
 PyObject* g_method_funcs[kMethods];  // the class's own definitions (kept for the process)
 bool g_method_static[kMethods];
 
-// True when `t` is ApiKeyWardgate and its dict still holds our definitions and nothing that
-// would change attribute access.
-bool fast_type(PyTypeObject* t) {
-    if (t != g_gate_type) return false;
-    if (t->tp_version_tag != 0 && t->tp_version_tag == g_gate_tag) return true;
+// Whether the class was found unchanged since it was last modified. A type watcher clears it
+// on every PyType_Modified of the class (attribute stores, __bases__, anything that changes
+// lookups). The watcher is documented to hear at least of the first change after an attribute
+// lookup on the type, so the check below looks one up (`__mro__`) and assigns a version tag
+// (documented unstable API) before it reads anything; a change made while it reads (Python can
+// run in a key's __eq__) bumps the counter, and the check does not count.
+int g_type_watcher = -1;
+bool g_gate_checked = false;
+unsigned long g_gate_changes = 0;
+
+int on_type_event(PyTypeObject* t) {
+    if (t == g_gate_type) {
+        g_gate_checked = false;
+        ++g_gate_changes;
+    }
+    return 0;
+}
+
+// Our own definitions are what `self.<method>` finds through the class, and nothing on the
+// class or its bases changes how an instance's attributes are found.
+bool class_intact(PyTypeObject* t) {
+    const unsigned long changes = g_gate_changes;
     if (!PyUnstable_Type_AssignVersionTag(t)) return false;
+    vx::Ref mro = vx::getattr(reinterpret_cast<PyObject*>(t), VX_STR("__mro__"));
+    if (!PyTuple_CheckExact(mro.get()) || PyTuple_GET_SIZE(mro.get()) != 2 ||
+        PyTuple_GET_ITEM(mro.get(), 0) != reinterpret_cast<PyObject*>(t) ||
+        PyTuple_GET_ITEM(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
+        return false;
     vx::Ref d = vx::Ref::steal(PyType_GetDict(t));
     for (int i = 0; i < kMethods; ++i) {
-        if (!g_method_names[i]) break;
-        PyObject* v = PyDict_GetItemWithError(d.get(), g_method_names[i]);
-        if (!v) {
-            PyErr_Clear();
-            return false;
-        }
+        PyObject* v = nullptr;
+        if (!vx::check(PyDict_GetItemRef(d.get(), g_method_names[i], &v))) return false;
+        vx::Ref held = vx::Ref::steal(v);
         if (g_method_static[i]) {
             if (!PyObject_TypeCheck(v, &PyStaticMethod_Type)) return false;
-            vx::Ref fn = vx::Ref::steal(PyObject_GetAttrString(v, "__func__"));
-            if (fn.get() != g_method_funcs[i]) {
-                PyErr_Clear();
-                return false;
-            }
+            vx::Ref fn = vx::getattr(v, VX_STR("__func__"));
+            if (fn.get() != g_method_funcs[i]) return false;
         } else if (v != g_method_funcs[i]) {
             return false;
         }
     }
-    for (PyObject* n : {N.app, N._api_key, N._auth_verify_url, N._protected_path_prefixes,
-                        N._trust_upstream_corvane_identity, N._verify_cache, N._client, VX_STR("__getattribute__"),
-                        VX_STR("__getattr__"), VX_STR("__dict__")}) {
-        PyObject* v = PyDict_GetItemWithError(d.get(), n);
-        if (v && n != VX_STR("__dict__")) return false;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    g_gate_tag = t->tp_version_tag;
-    return g_gate_tag != 0;
+    // No class attribute of a setting's name either: an instance's settings are then exactly
+    // its dict entries.
+    for (PyObject* n : {VX_STR("__getattribute__"), VX_STR("__getattr__"), N.app, N._api_key, N._auth_verify_url,
+                        N._protected_path_prefixes, N._trust_upstream_corvane_identity, N._verify_cache, N._client})
+        if (vx::check(PyDict_Contains(d.get(), n))) return false;
+    return changes == g_gate_changes;
 }
 
-ternaryfunc g_generic_call = nullptr;
-
-PyObject* gate_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!kwargs && Py_TYPE(self) == g_gate_type && PyTuple_GET_SIZE(args) <= 4) {
-        int fast = vx::guard<int>(-1, [&] { return fast_type(Py_TYPE(self)) ? 1 : 0; });
-        if (fast < 0) return nullptr;
-        if (fast) {
-            PyObject* stack[5] = {self};
-            const Py_ssize_t n = PyTuple_GET_SIZE(args);
-            for (Py_ssize_t i = 0; i < n; ++i) stack[i + 1] = PyTuple_GET_ITEM(args, i);
-            // The usual call with all three arguments: straight to the coroutine (nothing to
-            // bind or check); any other arity goes the way that reports it.
-            if (n == 3)
-                return vx::guard<PyObject*>(nullptr, [&] {
-                    return call_impl(reinterpret_cast<vx::FuncObject*>(g_method_funcs[kMethods - 1]), stack).release();
-                });
-            return PyObject_Vectorcall(g_method_funcs[kMethods - 1], stack, static_cast<size_t>(n + 1), nullptr);
-        }
-    }
-    return g_generic_call(self, args, kwargs);
-}
-
-}  // namespace
-
-namespace {
-
-// Instance attributes read on every request.
-constexpr int kAttrs = 5;
-PyObject* g_attr_names[kAttrs];
-
-// What the instance dict of the last gate served on the fast path held. A dict watcher
-// forgets it as soon as that dict changes or goes away, so a request reads these attributes
-// and learns that no method is overridden on the instance without a lookup each.
-struct Snapshot {
-    PyObject* dict = nullptr;       // borrowed and watched; null: no snapshot
-    PyObject* values[kAttrs] = {};  // borrowed from the dict; null: not in it
-    bool overrides = false;         // the dict holds the name of one of the class's methods
-};
-Snapshot g_snap;
-int g_watcher = -1;
-
-int on_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
-    if (d == g_snap.dict) g_snap.dict = nullptr;
-    return 0;
-}
-
-void take_snapshot(PyObject* dict) {
-    g_snap.dict = nullptr;
-    if (g_watcher < 0 || !PyDict_CheckExact(dict)) return;
-    // An attribute store into an instance's inline values bypasses dict watchers. Once the
-    // dict's table is of the general kind (a non-str key passed through it), every later
-    // store goes through the dict, where the watcher sees it.
-    if (!vx::check(PyDict_Contains(dict, Py_None))) {
-        vx::check(PyDict_SetItem(dict, Py_None, Py_None));
-        vx::check(PyDict_DelItem(dict, Py_None));
-    }
-    vx::check(PyDict_Watch(g_watcher, dict));
-    // Published first: a change made while reading (a key's __eq__) withdraws it again, and so
-    // does a failure.
-    g_snap.dict = dict;
-    try {
-        for (int i = 0; i < kAttrs; ++i) {
-            PyObject* v = nullptr;
-            if (vx::check(PyDict_GetItemRef(dict, g_attr_names[i], &v))) Py_DECREF(v);  // the dict keeps it
-            g_snap.values[i] = v;
-        }
-        bool overrides = false;
-        for (int i = 0; i < kMethods && !overrides; ++i)
-            overrides = vx::check(PyDict_Contains(dict, g_method_names[i]));
-        g_snap.overrides = overrides;
-    } catch (...) {
-        g_snap.dict = nullptr;
-        throw;
-    }
-}
-
-int attr_index(PyObject* name) {
-    for (int i = 0; i < kAttrs; ++i)
-        if (g_attr_names[i] == name) return i;
-    return -1;
+// True when `t` is the gate class and it still holds what class_intact checks.
+bool fast_type(PyTypeObject* t) {
+    if (t != g_gate_type) return false;
+    if (g_gate_checked) return true;
+    if (g_type_watcher < 0 || !class_intact(t)) return false;
+    g_gate_checked = true;
+    return true;
 }
 
 }  // namespace
@@ -256,58 +194,39 @@ void init_fast_path(PyObject* gate_class) {
         g_method_static[i] = PyObject_TypeCheck(v, &PyStaticMethod_Type);
         g_method_funcs[i] = g_method_static[i] ? vx::getattr(v, VX_STR("__func__")).release() : Py_NewRef(v);
     }
-    g_gate_tag = 0;
-    PyObject* attrs[kAttrs] = {N.app, N._api_key, N._auth_verify_url, N._protected_path_prefixes,
-                               N._trust_upstream_corvane_identity};
-    for (int i = 0; i < kAttrs; ++i) g_attr_names[i] = attrs[i];
-    if (g_watcher < 0) g_watcher = vx::check_size(PyDict_AddWatcher(on_dict_event));
-    // Instances are called by the server for every connection. The class's generic call slot
-    // looks __call__ up and packs arguments again; while the class is unchanged, go straight to
-    // our own __call__. Reassigning __call__ on the class restores the generic slot by itself.
-    g_generic_call = g_gate_type->tp_call;
-    g_gate_type->tp_call = gate_call;
-    PyType_Modified(g_gate_type);
+    g_gate_checked = false;
+    if (g_type_watcher < 0) g_type_watcher = vx::check_size(PyType_AddWatcher(on_type_event));
+    vx::check(PyType_Watch(g_type_watcher, gate_class));
 }
 
-void Self::fast(PyObject* dict) {
-    dict_ = dict;
-    if (g_snap.dict != dict) take_snapshot(dict);
-}
-
-Self::Self(PyObject* self) : self_(self) {
-    if (fast_type(Py_TYPE(self))) {
-        owned_ = vx::check(PyObject_GenericGetDict(self, nullptr));
-        fast(owned_.get());
-    }
-}
-
-Self::Self(PyObject* self, vx::Frame f, int slot) : self_(self) {
-    if (fast_type(Py_TYPE(self))) {
-        f.set_slot(slot, vx::check(PyObject_GenericGetDict(self, nullptr)));
-        fast(f.slot(slot));
-    }
-}
-
+// Attributes are looked up afresh at every read: nothing about an instance is kept between
+// reads, so a call into Python (a key's __eq__, an await) cannot leave a stale or borrowed
+// view behind. While the class is intact (no class attribute of that name, generic attribute
+// access), `self.name` is the instance dict's entry when there is one; the dict is held while
+// its lookup may run a key's __eq__, as the interpreter's own lookup holds it. Anything else
+// (a missing entry, another class) takes the attribute protocol.
 vx::Ref Self::attr(PyObject* name) const {
-    if (dict_) {
-        if (g_snap.dict == dict_) {
-            const int i = attr_index(name);
-            if (i >= 0) return g_snap.values[i] ? vx::Ref::borrow(g_snap.values[i]) : vx::getattr(self_, name);
-        }
+    if (fast_type(Py_TYPE(self_))) {
+        vx::Ref dict = vx::check(PyObject_GenericGetDict(self_, nullptr));
         PyObject* v = nullptr;
-        if (vx::check(PyDict_GetItemRef(dict_, name, &v))) return vx::Ref::steal(v);
+        if (vx::check(PyDict_GetItemRef(dict.get(), name, &v))) return vx::Ref::steal(v);
     }
     return vx::getattr(self_, name);
 }
 
+// Our own definition that `self.<name>` reaches now, or null. Python's method lookup finds the
+// class's entry first and then lets an instance dict entry of that name win; the same order
+// here, and the dict is held while its lookup may run a key's __eq__.
 PyObject* Self::original(PyObject* name) const {
-    if (!dict_) return nullptr;
-    if (g_snap.dict != dict_ || g_snap.overrides) {
-        if (vx::check(PyDict_Contains(dict_, name))) return nullptr;  // overridden on the instance
-    }
+    if (!fast_type(Py_TYPE(self_))) return nullptr;
+    PyObject* fn = nullptr;
     for (int i = 0; i < kMethods; ++i)
-        if (g_method_names[i] == name) return g_method_funcs[i];
-    return nullptr;
+        if (g_method_names[i] == name) fn = g_method_funcs[i];
+    if (!fn) return nullptr;
+    vx::Ref dict = vx::check(PyObject_GenericGetDict(self_, nullptr));
+    // A dict subclass is searched as a dict, as attribute lookup does.
+    if (vx::check(PyDict_Contains(dict.get(), name))) return nullptr;
+    return fn;
 }
 
 vx::FuncObject* Self::own(PyObject* name) const {
@@ -322,7 +241,7 @@ vx::Ref Self::call(PyObject* name, std::initializer_list<PyObject*> args) const 
     for (PyObject* a : args) argv[n++] = a;
     const bool is_static = name == N._header;
     if (PyObject* fn = original(name)) {
-        // Our own definition, called as the bound method would call it.
+        // Our own definition, called as the bound method would call it (the class keeps it alive).
         if (vx::is_function(fn) && static_cast<size_t>(reinterpret_cast<vx::FuncObject*>(fn)->fdef->nparams) ==
                                        n - (is_static ? 1 : 0))
             return vx::call_positional(reinterpret_cast<vx::FuncObject*>(fn), argv + (is_static ? 1 : 0));
@@ -346,6 +265,108 @@ vx::Ref Self::call_reply(PyObject* name, PyObject* scope, PyObject* send, PyObje
         return vx::check(PyObject_Vectorcall(fn, argv, 3, kw));
     }
     return vx::check(PyObject_VectorcallMethod(name, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+// ---- caches kept valid by a dict watcher -------------------------------------------------
+//
+// The request path reads a few module globals and imports the host's request context on every
+// request. Both are cached, holding strong references, and every dict they were read from is
+// watched (PyDict_Watch is documented API; a module's or sys.modules' dict is a plain dict, so
+// every change to it goes through the dict and reaches the watcher). Any event bumps a
+// generation counter; an entry counts only if the counter has not moved since it was read,
+// so a change made while it was read (a key's __eq__) leaves it unused.
+
+namespace {
+int g_dict_watcher = -1;
+unsigned long g_globals_gen = 1;  // module dict and builtins
+unsigned long g_import_gen = 1;   // sys.modules, builtins and the context module's dict
+PyObject* g_watched_builtins = nullptr;  // owned
+PyObject* g_watched_modules = nullptr;   // owned
+PyObject* g_watched_ctx_dict = nullptr;  // owned
+
+int on_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
+    if (d == g_globals || d == g_watched_builtins) ++g_globals_gen;
+    if (d == g_watched_modules || d == g_watched_builtins || d == g_watched_ctx_dict) ++g_import_gen;
+    parser_dict_event(d);
+    return 0;
+}
+
+// Only what the module itself defines is kept (a builtin could come from another frame's builtins).
+struct GlobalEntry {
+    PyObject* name = nullptr;   // interned, borrowed from N
+    PyObject* value = nullptr;  // owned
+    unsigned long gen = 0;
+};
+GlobalEntry g_global_cache[24];
+
+// Replaces an owned pointer; the old object is released last, when the slot is already
+// consistent (its finaliser may run Python that comes back here).
+void replace_owned(PyObject*& slot, PyObject* value) {
+    PyObject* old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+}  // namespace
+
+int dict_watcher() {
+    if (g_dict_watcher < 0) g_dict_watcher = vx::check_size(PyDict_AddWatcher(on_dict_event));
+    return g_dict_watcher;
+}
+
+vx::Ref G(PyObject* name) {
+    GlobalEntry* slot = nullptr;
+    for (GlobalEntry& e : g_global_cache) {
+        if (e.name == name) {
+            if (e.gen == g_globals_gen && e.value) return vx::Ref::borrow(e.value);
+            slot = &e;
+            break;
+        }
+        if (!e.name && !slot) slot = &e;
+    }
+    const unsigned long gen = g_globals_gen;
+    PyObject* v = nullptr;
+    if (!slot || g_dict_watcher < 0 || !vx::check(PyDict_GetItemRef(g_globals, name, &v)))
+        return vx::global(g_globals, name);
+    vx::Ref value = vx::Ref::steal(v);
+    slot->name = name;
+    slot->gen = gen;
+    replace_owned(slot->value, Py_NewRef(value.get()));
+    return value;
+}
+
+vx::Ref request_ctx_var() {
+    static GlobalEntry entry;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (entry.value && entry.gen == g_import_gen && builtins == g_watched_builtins &&
+        PyImport_GetModuleDict() == g_watched_modules)
+        return vx::Ref::borrow(entry.value);
+    const unsigned long gen = g_import_gen;
+    vx::Ref var = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+    // Kept only when what answered was the plain route: the interpreter's own import through
+    // sys.modules to a plain module whose dict holds the name (nothing ran that we cannot watch).
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = nullptr;
+    if (g_dict_watcher < 0 || !builtins || !PyDict_CheckExact(builtins) || !PyDict_CheckExact(modules) ||
+        !vx::check(PyDict_GetItemRef(modules, N.vexlo_mcp_context, &found)))
+        return var;
+    vx::Ref mod = vx::Ref::steal(found);
+    if (!PyModule_CheckExact(mod.get())) return var;
+    PyObject* mdict = PyModule_GetDict(mod.get());
+    PyObject* in_dict = nullptr;
+    if (!vx::check(PyDict_GetItemRef(mdict, N.mcp_request_ctx, &in_dict))) return var;
+    vx::Ref held = vx::Ref::steal(in_dict);
+    PyObject* hook = nullptr;
+    if (!vx::check(PyDict_GetItemRef(builtins, VX_STR("__import__"), &hook))) return var;
+    vx::Ref hook_ref = vx::Ref::steal(hook);
+    if (in_dict != var.get() || !vx::is_original_import(hook)) return var;
+    for (PyObject* d : {builtins, modules, mdict}) vx::check(PyDict_Watch(g_dict_watcher, d));
+    if (gen != g_import_gen) return var;
+    if (builtins != g_watched_builtins) replace_owned(g_watched_builtins, Py_NewRef(builtins));
+    if (modules != g_watched_modules) replace_owned(g_watched_modules, Py_NewRef(modules));
+    if (mdict != g_watched_ctx_dict) replace_owned(g_watched_ctx_dict, Py_NewRef(mdict));
+    entry.gen = gen;
+    replace_owned(entry.value, Py_NewRef(var.get()));
+    return var;
 }
 
 // `a, b = item`, with the interpreter's own errors.
@@ -385,6 +406,8 @@ void unpack2(PyObject* item, vx::Ref& a, vx::Ref& b) {
 
 vx::Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(mapping)) {
+        // An exact dict's get() is its item lookup (its type cannot be given another get); the
+        // value comes back as a strong reference even if a key's __eq__ changes the dict.
         PyObject* v = nullptr;
         if (vx::check(PyDict_GetItemRef(mapping, key, &v))) return vx::Ref::steal(v);
         return vx::Ref::borrow(dflt ? dflt : Py_None);
@@ -408,7 +431,8 @@ vx::Ref key_bytes(PyObject* s) { return vx::check(PyUnicode_AsEncodedString(s, "
 }  // namespace
 
 // The UTF-8 form of a str: the cached one when it exists (no allocation for ASCII), else
-// an encoding that passes lone surrogates through.
+// an encoding that passes lone surrogates through. The cached form is documented to live as
+// long as the str, which the caller holds.
 const char* utf8_of(PyObject* s, Py_ssize_t* n, vx::Ref& holder) {
     if (const char* p = PyUnicode_AsUTF8AndSize(s, n)) return p;
     PyErr_Clear();

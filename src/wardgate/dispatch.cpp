@@ -8,13 +8,14 @@ namespace wardgate {
 namespace {
 
 // Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
-enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, SELF_DICT, HANDLING, NSLOTS };
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, HANDLING, NSLOTS };
 enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
     if (obj == interned) return true;
     if (PyUnicode_CheckExact(obj)) {
         // Message types written as literals by the app are equal strs, but not the same object.
+        // An exact str's == is its contents; read through the documented accessors, no Python runs.
         const Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
         if (n != PyUnicode_GET_LENGTH(interned) || PyUnicode_KIND(obj) != PyUnicode_KIND(interned)) return false;
         return std::memcmp(PyUnicode_DATA(obj), PyUnicode_DATA(interned),
@@ -90,7 +91,10 @@ vx::Ref query_keys(PyObject* scope) {
     return vx::check(PyUnicode_Join(comma.get(), keys.get()));
 }
 
-void set_key(PyObject* scope, PyObject* key, PyObject* value) { vx::check(PyObject_SetItem(scope, key, value)); }
+// scope[key] = value; an exact dict's item store is PyDict_SetItem.
+void set_key(PyObject* scope, PyObject* key, PyObject* value) {
+    vx::check(PyDict_CheckExact(scope) ? PyDict_SetItem(scope, key, value) : PyObject_SetItem(scope, key, value));
+}
 
 // ---- the two closures handed to the application --------------------------------------
 
@@ -157,7 +161,7 @@ vx::Ref call_app(const Self& self, PyObject* scope, PyObject* receive, PyObject*
 }
 
 vx::Async call_body(vx::Frame f) {
-    const Self self(f.arg(SELF), f, SELF_DICT);
+    const Self self(f.arg(SELF));
     PyObject* scope = f.arg(SCOPE);
     PyObject* receive = f.arg(RECEIVE);
     PyObject* send = f.arg(SEND);
@@ -342,7 +346,7 @@ vx::Async call_body(vx::Frame f) {
 
     // 11: the host's request context.
     {
-        vx::Ref ctxvar = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
+        vx::Ref ctxvar = request_ctx_var();
         // In the modes that set every identity key on an exact-dict scope just now, the values
         // are the ones set; only keys the gate did not write are looked up.
         const bool own = PyDict_CheckExact(scope);
@@ -357,7 +361,8 @@ vx::Async call_body(vx::Frame f) {
             get(N.mcp_allowed_tools, ident.allowed_tools.get()),
             get(N.mcp_permission_enabled, ident.permission_enabled.get()),
         };
-        // A copy of a dict with the six keys in order: the values are then only replaced.
+        // A copy of a dict with the six keys in order: the values are then only replaced. The
+        // template is owned for the process and never handed out, so nothing can change it.
         static PyObject* const ctx_template = [] {
             PyObject* t = PyDict_New();
             for (PyObject* k : {N.api_key, N.auth_mode, N.user_id, N.email, N.allowed_tools, N.permission_enabled})

@@ -2,6 +2,7 @@
 // caller presented, and whether a trusted upstream platform already identified the user.
 #include "gate.hpp"
 
+#include <iterator>
 #include <string>
 
 namespace wardgate {
@@ -59,6 +60,8 @@ template <class F>
 void each_header(PyObject* headers, F&& f) {
     vx::Ref a, b;
     if (PyList_CheckExact(headers) || PyTuple_CheckExact(headers)) {
+        // As list iteration does: the length is read again before each item, and the item is
+        // held while `f` (which may run Python that changes the list) looks at it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(headers); ++i) {
             vx::Ref item = vx::Ref::borrow(PySequence_Fast_GET_ITEM(headers, i));
             unpack2(item.get(), a, b);
@@ -168,7 +171,8 @@ vx::Ref is_protected_path_impl(vx::FuncObject*, PyObject* const* a) {
     vx::Ref prefixes = Self(a[0]).attr(N._protected_path_prefixes);
     if (prefixes.get() == Py_None) return vx::boolean(true);
     if (PyTuple_CheckExact(prefixes.get())) {
-        // The constructor's own form: indexed directly, the general route below otherwise.
+        // The constructor's own form: indexed directly, the general route below otherwise. A
+        // tuple cannot change while we walk it, and a str prefix is matched without Python.
         PyObject* t = prefixes.get();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t); ++i) {
             PyObject* prefix = PyTuple_GET_ITEM(t, i);
@@ -213,14 +217,105 @@ vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
     return d;
 }
 
+// The native search stands in for urllib.parse.parse_qs only while it gives that function's
+// exact answer: parse_qs is the library's own, and everything it reaches at run time is as the
+// library defined it (the functions it calls through its module's globals, their code and
+// defaults, the builtins they use, and the lazily built unescape table). Dict watchers
+// (documented API) clear `g_parser_checked` on any change to the module's globals, its
+// builtins or that table; the checks run again at the next query. What cannot be watched
+// (a function's code or defaults) is compared on every use. Everything here is held by a
+// strong reference, so no pointer can outlive its object.
+constexpr int kParts = 6;
+const char* const kPartNames[kParts] = {"parse_qs", "parse_qsl", "unquote_plus", "unquote", "_unquote_impl",
+                                        "_generate_unquoted_parts"};
+const char* const kBuiltinsUsed[] = {"isinstance", "str", "bytes", "memoryview", "bytearray", "ValueError", "len"};
+struct PartState {
+    PyObject* fn;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+};
+PartState g_parts[kParts];
+PyObject* g_library_parse_qs = nullptr;  // the library's own, as the module found it
+PyObject* g_parse_globals = nullptr;
+PyObject* g_parse_builtins = nullptr;
+PyObject* g_asciire = nullptr;
+PyObject* g_builtins_used[std::size(kBuiltinsUsed)];
+PyObject* g_hextobyte = nullptr;  // the unescape table, once built
+// Found as built and unchanged since (any change to it is final: the slow route from then on).
+enum { TABLE_UNSEEN, TABLE_CHECKING, TABLE_GOOD, TABLE_BAD } g_table = TABLE_UNSEEN;
+bool g_parser_checked = false;
+unsigned long g_parser_changes = 0;
+
+
+// A module global of urllib.parse, or null when absent; never runs Python (str keys only are
+// looked up, and a hostile key's __eq__ is the caller's concern through the change counter).
+vx::Ref parse_global(PyObject* dict, const char* name) {
+    PyObject* v = nullptr;
+    vx::Ref key = vx::unicode(name);
+    return vx::check(PyDict_GetItemRef(dict, key.get(), &v)) ? vx::Ref::steal(v) : vx::Ref{};
+}
+
+// The unescape table _unquote_impl builds on first use, with exactly its entries.
+bool hextobyte_as_built(PyObject* table) {
+    if (!PyDict_CheckExact(table) || PyDict_GET_SIZE(table) != 22 * 22) return false;
+    static const char kHex[] = "0123456789ABCDEFabcdef";
+    for (int i = 0; i < 22; ++i)
+        for (int j = 0; j < 22; ++j) {
+            const char pair[2] = {kHex[i], kHex[j]};
+            vx::Ref key = vx::check(PyBytes_FromStringAndSize(pair, 2));
+            PyObject* v = nullptr;
+            if (!vx::check(PyDict_GetItemRef(table, key.get(), &v))) return false;
+            vx::Ref value = vx::Ref::steal(v);
+            const char byte = static_cast<char>(hexval(pair[0]) * 16 + hexval(pair[1]));
+            if (!PyBytes_CheckExact(v) || PyBytes_GET_SIZE(v) != 1 || PyBytes_AS_STRING(v)[0] != byte) return false;
+        }
+    return true;
+}
+
+bool parser_globals_intact() {
+    const unsigned long changes = g_parser_changes;
+    for (int i = 0; i < kParts; ++i) {
+        vx::Ref v = parse_global(g_parse_globals, kPartNames[i]);
+        if (v.get() != g_parts[i].fn) return false;
+    }
+    if (parse_global(g_parse_globals, "_asciire").get() != g_asciire) return false;
+    for (size_t i = 0; i < std::size(kBuiltinsUsed); ++i) {
+        if (parse_global(g_parse_globals, kBuiltinsUsed[i])) return false;
+        if (parse_global(g_parse_builtins, kBuiltinsUsed[i]).get() != g_builtins_used[i]) return false;
+    }
+    vx::Ref table = parse_global(g_parse_globals, "_hextobyte");
+    if (!table) return false;
+    if (table.get() != Py_None) {
+        if (!g_hextobyte && PyDict_CheckExact(table.get())) {
+            // Watched before it is read, so a change made while reading it counts.
+            vx::check(PyDict_Watch(dict_watcher(), table.get()));
+            g_hextobyte = Py_NewRef(table.get());
+            g_table = TABLE_CHECKING;
+            const bool built = hextobyte_as_built(table.get());
+            g_table = built && g_table == TABLE_CHECKING ? TABLE_GOOD : TABLE_BAD;
+        }
+        if (table.get() != g_hextobyte || g_table != TABLE_GOOD) return false;
+    }
+    return changes == g_parser_changes;
+}
+
+bool library_parser_in_use(PyObject* parse_qs) {
+    if (parse_qs != g_library_parse_qs) return false;
+    for (const PartState& p : g_parts)
+        if (PyFunction_GetCode(p.fn) != p.code || PyFunction_GetDefaults(p.fn) != p.defaults ||
+            PyFunction_GetKwDefaults(p.fn) != p.kwdefaults)
+            return false;
+    if (!g_parser_checked) g_parser_checked = parser_globals_intact();
+    return g_parser_checked;
+}
+
 // urllib.parse.parse_qs as the module global `urllib` reaches it now.
 vx::Ref current_parse_qs() {
     vx::Ref urllib = G(N.urllib);
     vx::Ref parse = vx::getattr(urllib.get(), N.parse);
     return vx::getattr(parse.get(), N.parse_qs);
 }
-
-PyObject* g_library_parse_qs = nullptr;  // the library's own, as the module found it
 
 // parse_qs(text).get("api_key", [])[0] when that list is not empty; null otherwise.
 vx::Ref first_api_key(PyObject* parse_qs, PyObject* text) {
@@ -246,7 +341,7 @@ vx::Ref extract_token_impl(vx::FuncObject*, PyObject* const* a) {
             // The library's parser is replaced by a native search with the same result; a
             // parser put in its place (or another `urllib`) is called as it would be.
             vx::Ref parse_qs = current_parse_qs();
-            if (parse_qs.get() == g_library_parse_qs) {
+            if (library_parser_in_use(parse_qs.get())) {
                 if (vx::Ref v = query_api_key(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n))) return v;
             } else {
                 if (!text) text = vx::check(PyUnicode_DecodeASCII(p, n, nullptr));
@@ -275,7 +370,35 @@ vx::Param scope_params[] = {{"self"}, {"scope", "Scope"}};
 
 }  // namespace
 
-void remember_library_parser() { g_library_parse_qs = current_parse_qs().release(); }
+void parser_dict_event(PyObject* d) {
+    if (d == g_hextobyte) g_table = TABLE_BAD;
+    if (d == g_parse_globals || d == g_parse_builtins || d == g_hextobyte) {
+        g_parser_checked = false;
+        ++g_parser_changes;
+    }
+}
+
+void remember_library_parser() {
+    // Looked at once, at module execution, as the library defined it.
+    vx::Ref parse_qs = current_parse_qs();
+    if (!PyFunction_Check(parse_qs.get())) return;  // not the library's: always called
+    g_parse_globals = Py_NewRef(PyFunction_GetGlobals(parse_qs.get()));
+    g_parse_builtins = vx::getattr(parse_qs.get(), VX_STR("__builtins__")).release();
+    if (!PyDict_CheckExact(g_parse_globals) || !PyDict_CheckExact(g_parse_builtins)) return;
+    for (int i = 0; i < kParts; ++i) {
+        vx::Ref fn = parse_global(g_parse_globals, kPartNames[i]);
+        if (!fn || !PyFunction_Check(fn.get())) return;
+        PyObject* f = fn.release();
+        g_parts[i] = {f, Py_NewRef(PyFunction_GetCode(f)), Py_XNewRef(PyFunction_GetDefaults(f)),
+                      Py_XNewRef(PyFunction_GetKwDefaults(f))};
+    }
+    g_asciire = parse_global(g_parse_globals, "_asciire").release();
+    for (size_t i = 0; i < std::size(kBuiltinsUsed); ++i)
+        g_builtins_used[i] = parse_global(g_parse_builtins, kBuiltinsUsed[i]).release();
+    g_library_parse_qs = parse_qs.release();
+    vx::check(PyDict_Watch(dict_watcher(), g_parse_globals));
+    vx::check(PyDict_Watch(dict_watcher(), g_parse_builtins));
+}
 
 vx::Ref header_value(PyObject* scope, PyObject* name) {
     vx::Ref headers = headers_of(scope);

@@ -38,7 +38,13 @@ extern Names N;
 extern PyObject* g_globals;      // the module's dict
 extern PyObject* g_module_name;  // "vexlo.mcp.wardgate"
 
-inline vx::Ref G(PyObject* name) { return vx::global(g_globals, name); }
+// A module global (or builtin) by name, as the name would be looked up in the module's code.
+vx::Ref G(PyObject* name);
+// `from vexlo.mcp.context import mcp_request_ctx`, as the import statement would find it.
+vx::Ref request_ctx_var();
+// Dict watching shared by the module's caches (one watcher id for the whole module).
+int dict_watcher();
+void parser_dict_event(PyObject* dict);  // the query search's own dicts
 
 // Native functions, one definition each (defined beside their implementation).
 extern vx::FuncSpec trace_quillon_spec;
@@ -59,16 +65,13 @@ extern vx::FuncSpec send_503_spec;
 extern vx::FuncSpec provider_init_spec;
 extern vx::FuncSpec verify_token_spec;
 
-// Access to a gate instance's attributes and methods as `self.name` in Python. When the
-// instance's class is exactly ApiKeyWardgate and the class still holds its own definitions,
-// attributes come straight from the instance dict and methods are called without a lookup,
-// unless the instance itself overrides them.
+// Access to a gate instance's attributes and methods as `self.name` in Python. Attributes are
+// read through the attribute protocol each time; a method is called without a lookup only
+// while the class is exactly ApiKeyWardgate holding its own definitions and the instance does
+// not override it.
 class Self {
 public:
-    explicit Self(PyObject* self);
-    // For a coroutine body: the instance dict is kept in `slot` of the frame, where the cycle
-    // collector sees it, rather than in a C++ member.
-    Self(PyObject* self, vx::Frame f, int slot);
+    explicit Self(PyObject* self) : self_(self) {}
     PyObject* get() const noexcept { return self_; }
     vx::Ref attr(PyObject* name) const;
     // self.<name>(*args); static methods (`_header`) get no self.
@@ -80,10 +83,7 @@ public:
 
 private:
     PyObject* original(PyObject* name) const;
-    void fast(PyObject* dict);
     PyObject* self_;
-    vx::Ref owned_;           // the dict when not kept in a frame slot
-    PyObject* dict_ = nullptr;  // set on the fast path only
 };
 void init_fast_path(PyObject* gate_class);
 

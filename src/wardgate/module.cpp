@@ -51,6 +51,7 @@ vx::Ref fn(vx::FuncSpec& fdef, std::initializer_list<PyObject*> defaults = {}) {
 
 void body(PyObject* module) {
     g_globals = PyModule_GetDict(module);
+    vx::check(PyDict_Watch(dict_watcher(), g_globals));  // before any global is read through G
     g_module_name = VX_STR("vexlo.mcp.wardgate");
     init_names();
     init_replies();

@@ -56,11 +56,12 @@ vx::Async send_reply(vx::Frame f) {
     vx::Ref cors = vx::call(cors_fn.get(), scope);
     vx::Ref headers;
     if (PyList_CheckExact(cors.get())) {
-        Py_ssize_t n = PyList_GET_SIZE(cors.get());
-        headers = vx::check(PyList_New(2 + n));
+        // The two fixed headers, then a copy of the list as it is when copied (an allocation
+        // may run a finaliser that changes it, so its length is not taken beforehand).
+        headers = vx::check(PyList_New(2));
         PyList_SET_ITEM(headers.get(), 0, Py_NewRef(g_content_type));
         PyList_SET_ITEM(headers.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
-        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(headers.get(), 2 + i, Py_NewRef(PyList_GET_ITEM(cors.get(), i)));
+        vx::check_size(PyList_SetSlice(headers.get(), 2, 2, cors.get()));
     } else {
         vx::Ref fixed = vx::check(PyList_New(2));
         PyList_SET_ITEM(fixed.get(), 0, Py_NewRef(g_content_type));

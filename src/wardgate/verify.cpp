@@ -45,6 +45,16 @@ vx::Ref describe(PyObject* exc) {
 
 // now - stamp < limit, with Python's arithmetic and comparison.
 bool younger_than(PyObject* now, PyObject* stamp, PyObject* limit) {
+    // Exact floats subtract as C doubles, and a float compares with an int that a double holds
+    // exactly (or with a float) as doubles do, NaN included: the same answer without objects.
+    if (PyFloat_CheckExact(now) && PyFloat_CheckExact(stamp)) {
+        const double age = PyFloat_AS_DOUBLE(now) - PyFloat_AS_DOUBLE(stamp);
+        if (PyFloat_CheckExact(limit)) return age < PyFloat_AS_DOUBLE(limit);
+        int overflow = 0;
+        const long long n = PyLong_CheckExact(limit) ? PyLong_AsLongLongAndOverflow(limit, &overflow) : 0;
+        constexpr long long kExact = 1LL << 53;
+        if (PyLong_CheckExact(limit) && !overflow && n >= -kExact && n <= kExact) return age < static_cast<double>(n);
+    }
     vx::Ref age = vx::check(PyNumber_Subtract(now, stamp));
     return vx::check(PyObject_RichCompareBool(age.get(), limit, Py_LT));
 }

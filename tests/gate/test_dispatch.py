@@ -308,6 +308,53 @@ def test_missing_request_context_module(make_gate, asgi, monkeypatch):
     assert app.calls == [] and ex.sent == []
 
 
+def _replace_context_var(monkeypatch, seen):
+    import contextvars
+    import vexlo.mcp.context as context
+    other = contextvars.ContextVar("other_request_ctx")
+    monkeypatch.setattr(context, "mcp_request_ctx", other)
+    return lambda: seen.append(other.get(None))
+
+
+def _hook_imports(monkeypatch, seen):
+    import builtins
+    real = builtins.__import__
+
+    def hook(name, *args, **kwargs):
+        if name == "vexlo.mcp.context":
+            seen.append(name)
+        return real(name, *args, **kwargs)
+    monkeypatch.setattr(builtins, "__import__", hook)
+    return lambda: None
+
+
+def _replace_module(monkeypatch, seen):
+    import contextvars
+    import types
+    other = types.ModuleType("vexlo.mcp.context")
+    other.mcp_request_ctx = contextvars.ContextVar("module_request_ctx")
+    monkeypatch.setitem(sys.modules, "vexlo.mcp.context", other)
+    return lambda: seen.append(other.mcp_request_ctx.get(None))
+
+
+@pytest.mark.parametrize("change", [_replace_context_var, _hook_imports, _replace_module])
+def test_request_context_is_imported_afresh_after_requests(make_gate, asgi, monkeypatch, change):
+    seen = []
+    look = None
+
+    async def body(scope, receive, send):
+        look()
+    gate = make_gate(asgi.App(body), api_key="tok")
+    look = lambda: None  # noqa: E731
+    for _ in range(3):
+        asgi.run(gate, asgi.Exchange(asgi.scope(headers=[BEARER])))
+    look = change(monkeypatch, seen)
+    asgi.run(gate, asgi.Exchange(asgi.scope(headers=[BEARER])))
+    # The hook saw the import; a replaced variable or module is the one the app's context is in.
+    assert len(seen) == 1
+    assert seen[0] == "vexlo.mcp.context" or seen[0]["api_key"] == "tok"
+
+
 # -- trace lines ---------------------------------------------------------------------------
 
 def test_traced_remote_request(verifying_gate, asgi, gate_log, traced):

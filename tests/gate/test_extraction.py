@@ -68,6 +68,45 @@ def test_a_replaced_parser_is_the_one_asked(wg, gate, monkeypatch, where, query)
     assert seen == [query.decode("utf-8")]
 
 
+def _shout(value):
+    if isinstance(value, (str, bytes, bytearray)):
+        return value.upper()
+    if isinstance(value, list):
+        return [(name, _shout(v)) for name, v in value]
+    return (_shout(v) for v in value)
+
+
+def _wrapped(name):
+    original = getattr(urllib.parse, name)
+    return lambda *args, **kwargs: _shout(original(*args, **kwargs))
+
+
+# What the library parser itself calls: replacing any of them changes its answer.
+PARSER_PARTS = {
+    **{name: (name, lambda name=name: _wrapped(name)) for name in
+       ["parse_qsl", "unquote_plus", "unquote", "_unquote_impl", "_generate_unquoted_parts"]},
+    "parse_qsl defaults": ("parse_qsl.__defaults__", lambda: (True, False, "utf-8", "replace", None, "&")),
+    "unquote code": ("unquote.__code__", lambda: (lambda string, encoding="utf-8", errors="replace": "X").__code__),
+    "shadowed builtin": ("bytearray", lambda: lambda data=b"": bytearray(bytes(data).upper())),
+}
+
+
+@pytest.mark.parametrize("part", PARSER_PARTS)
+@pytest.mark.parametrize("query", [b"api_key=a%41b+c&x=1", b"api_key=&api_key=b%20"])
+def test_a_replaced_part_of_the_parser_changes_the_answer(gate, monkeypatch, part, query):
+    where, make = PARSER_PARTS[part]
+    owner = urllib.parse
+    if "." in where:
+        fn, where = where.split(".")
+        owner = getattr(urllib.parse, fn)
+    assert gate._extract_token(scope_of(query)) is not None  # the library's answer, once
+    monkeypatch.setattr(owner, where, make(), raising=False)
+    expected = urllib.parse.parse_qs(query.decode()).get("api_key", [])
+    assert gate._extract_token(scope_of(query)) == (expected[0] if expected else None)
+    monkeypatch.undo()
+    assert gate._extract_token(scope_of(query)) == urllib.parse.parse_qs(query.decode())["api_key"][0]
+
+
 @pytest.mark.parametrize("query", [b"api_key=\xff", b"\xc3", b"x=1&y=%C3\xa9\xed\xa0\x80"])
 def test_invalid_utf8_query_raises(gate, query):
     with pytest.raises(UnicodeDecodeError):

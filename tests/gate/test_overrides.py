@@ -138,3 +138,88 @@ def test_trace_lines_go_through_the_module_global(wg, asgi, make_gate, monkeypat
     assert [line.split(" ", 1)[0] for line in lines] == [
         "request_start", "auth_verify_start", "app_dispatch_start", "app_dispatch_done"]
     assert not wg._QUILLON_TRACE_FILE.exists()
+
+
+def drive(gate, ex):
+    """One request run by hand, without an event loop (usable from inside a dunder method)."""
+    try:
+        gate(ex.scope, ex.receive, ex.send).send(None)
+    except StopIteration:
+        return ex
+    raise AssertionError("the request suspended")
+
+
+def bearer(asgi, key):
+    return asgi.Exchange(asgi.scope("/api/x", headers=[(b"authorization", b"Bearer " + key.encode())]))
+
+
+@pytest.mark.parametrize("collides_with", ["app", "_api_key"])
+def test_a_gate_served_while_another_reads_its_settings_keeps_its_own(asgi, make_gate, collides_with):
+    import gc
+    app1, app2 = asgi.App(), asgi.App()
+    g1 = make_gate(app1, api_key="key-one-0123456789")
+    g2 = make_gate(app2, api_key="key-two-0123456789")
+    armed, inner = [False], []
+
+    class Colliding:
+        def __hash__(self):
+            return hash(collides_with)
+
+        def __eq__(self, other):
+            if armed[0]:
+                armed[0] = False
+                inner.append(drive(g2, bearer(asgi, "key-two-0123456789")).status)
+            return False
+
+    d = vars(g1)
+    items = list(d.items())
+    d.clear()
+    d[Colliding()] = 0
+    d.update(items)
+    armed[0] = True
+    g1._is_protected_path("/x")
+    assert drive(g2, bearer(asgi, "key-one-0123456789")).status == 401
+    assert all(scope["mcp_api_key"] == "key-one-0123456789" for scope, _, _ in app1.calls)
+    del g1, d, items
+    gc.collect()
+    assert drive(g2, bearer(asgi, "key-one-0123456789")).status == 401
+    assert drive(g2, bearer(asgi, "key-two-0123456789")).status is None
+    assert len(app2.calls) == len(inner) + 1
+
+
+class _Suspend:
+    def __await__(self):
+        yield
+
+
+def _swap_class(wg, gate, other, monkeypatch):
+    class Swapped(wg.ApiKeyWardgate):
+        app = property(lambda self: other)
+    gate.__class__ = Swapped
+
+
+CHANGES_DURING_THE_CHECK = {
+    "class swapped": _swap_class,
+    "dict replaced": lambda wg, gate, other, mp: setattr(gate, "__dict__", {**vars(gate), "app": other}),
+    "descriptor added to the class":
+        lambda wg, gate, other, mp: mp.setattr(wg.ApiKeyWardgate, "app", property(lambda s: other), raising=False),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES_DURING_THE_CHECK)
+def test_the_app_is_looked_up_again_after_the_remote_check(wg, asgi, make_gate, monkeypatch, change):
+    first, second = asgi.App(), asgi.App()
+    gate = make_gate(first, auth_verify_url="http://127.0.0.1:9/verify")
+
+    async def verify(api_key):
+        await _Suspend()
+        return {"user_id": "u1", "email": "u1@example.com"}
+
+    gate._verify_remote = verify
+    ex = bearer(asgi, KEY)
+    coro = gate(ex.scope, ex.receive, ex.send)
+    coro.send(None)  # suspended in the remote check
+    CHANGES_DURING_THE_CHECK[change](wg, gate, second, monkeypatch)
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    assert (len(first.calls), len(second.calls)) == (0, 1)

@@ -287,3 +287,26 @@ def test_native_reimport_returns_same_module(tmp_path):
         print(json.dumps({"same": second is first, "marker": getattr(second, "marker", None)}))
     """)
     assert load_fresh("native", tmp_path, script=script) == {"same": True, "marker": 1}
+
+
+def test_an_import_hook_in_place_before_loading_sees_the_request_imports(tmp_path):
+    script = textwrap.dedent("""
+        import asyncio, builtins, json
+        real, seen = builtins.__import__, []
+
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if name == "vexlo.mcp.context":
+                seen.append(sorted(fromlist or ()))
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        from vexlo.mcp.wardgate import ApiKeyWardgate
+
+        async def app(scope, receive, send):
+            pass
+        gate = ApiKeyWardgate(app, api_key="k")
+        scope = {"type": "http", "method": "GET", "path": "/api/x", "query_string": b"",
+                 "headers": [(b"authorization", b"Bearer k")]}
+        asyncio.run(gate(scope, None, None))
+        print(json.dumps(seen))
+    """)
+    assert load_fresh("native", tmp_path, script=script) == [["mcp_request_ctx"]]

@@ -9,6 +9,8 @@ native gate raises nothing that Python would not, and never brings the interpret
 """
 import contextvars
 import copy
+import gc
+import importlib
 import os
 import pathlib
 import sys
@@ -356,3 +358,128 @@ def test_native_gate_behaves_as_the_python_baseline(both):
         want = contextvars.copy_context().run(run, baseline, settings_, copy.deepcopy(scope), world, log)
         assert got == want
     check()
+
+
+# -- re-entry from hostile keys and dunder methods ----------------------------------------------
+
+class Reentry:
+    """Three fixed-key gates, each with keys of its own; hostile objects run `act` from inside
+    the gates' own lookups. Every app call is recorded as (gate, key it was let in with)."""
+
+    def __init__(self, mod):
+        self.base = mod.ApiKeyWardgate
+        self.sub = type("Sub", (mod.ApiKeyWardgate,), {})
+        self.keys = {i: [f"key-{i}-0"] for i in range(3)}
+        self.gates = {i: mod.ApiKeyWardgate(self.app_for(i), api_key=self.keys[i][0]) for i in range(3)}
+        self.seen, self.budget, self.armed = [], 6, False
+
+    def app_for(self, i):
+        async def app(scope, receive, send):
+            self.seen.append((i, scope.get("mcp_api_key")))
+        return app
+
+    def request(self, i, key, extra_headers=()):
+        gate = self.gates.get(i)
+        if gate is None:
+            return None
+        sent = []
+
+        async def receive():
+            return {"type": "http.request", "body": b""}
+
+        async def send(message):
+            sent.append(message)
+        headers = [*extra_headers, (b"authorization", b"Bearer " + key.encode())]
+        drive(gate({"type": "http", "method": "GET", "path": "/api/x", "query_string": b"", "headers": headers},
+                   receive, send))
+        return sent[0]["status"] if sent else None
+
+    def act(self, action, target, owner):
+        if not self.armed or self.budget <= 0:
+            return
+        self.budget -= 1
+        gate = self.gates.get(target)
+        if action == "serve":
+            self.request(target, self.keys[owner][-1])
+        elif gate is None:
+            return
+        elif action == "rotate":
+            self.keys[target].append(f"key-{target}-{len(self.keys[target])}")
+            gate._api_key = self.keys[target][-1]
+        elif action == "swap class":
+            gate.__class__ = self.base if type(gate) is self.sub else self.sub
+        elif action == "replace dict":
+            gate.__dict__ = dict(vars(gate))
+        elif action == "drop":
+            del self.gates[target], gate
+            gc.collect()
+
+
+class CollidingKey:
+    def __init__(self, world, name, plan):
+        self.world, self.name, self.plan = world, name, plan
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.world.act(*self.plan)
+        return False
+
+
+class HostileName(bytes):
+    """A header name that is not exact bytes, so both gates call its lower()."""
+
+    def lower(self):
+        self.world.act(*self.plan)
+        return bytes(self).lower()
+
+
+REENTRY_NAMES = ["app", "_api_key", "_auth_verify_url", "_protected_path_prefixes",
+                 "_trust_upstream_corvane_identity", "_extract_token", "_is_protected_path", "_send_401"]
+REENTRY_HOOKS = st.lists(
+    st.tuples(st.sampled_from(["dict key", "header name"]), st.integers(0, 2), st.sampled_from(REENTRY_NAMES),
+              st.tuples(st.sampled_from(["serve", "rotate", "swap class", "replace dict", "drop"]),
+                        st.integers(0, 2), st.integers(0, 2))),
+    min_size=1, max_size=5)
+
+
+@pytest.mark.parametrize("impl", ["native", "baseline"])
+def test_reentered_gates_keep_their_own_settings(impl):
+    mod = importlib.import_module("vexlo.mcp.wardgate") if impl == "native" else _load_baseline()
+    mod_logger = mod._logger
+    mod._logger = LogRecorder()
+    try:
+        @settings(max_examples=max(30, EXAMPLES // 25), deadline=None,
+                  suppress_health_check=[HealthCheck.too_slow])
+        @given(REENTRY_HOOKS)
+        def check(hooks):
+            world = Reentry(mod)
+            names = {}
+            for where, on, name, plan in hooks:
+                if where == "dict key":
+                    d = vars(world.gates[on])
+                    items = list(d.items())
+                    d.clear()
+                    d[CollidingKey(world, name, plan)] = 0
+                    d.update(items)
+                else:
+                    hostile = HostileName(b"x-" + name.encode())
+                    hostile.world, hostile.plan = world, plan
+                    names.setdefault(on, []).append((hostile, b"v"))
+            world.armed = True
+            for i in range(3):
+                for owner in range(3):
+                    world.request(i, world.keys[owner][-1], names.get(i, ()))
+            world.armed = False
+            for i, key in world.seen:
+                assert key in world.keys[i]
+            # A store interrupted by a nested one may leave an older key in place: the gate's
+            # own setting, read as Python reads it, is the one that must open it.
+            for i, gate in list(world.gates.items()):
+                for key in {gate._api_key, *(world.keys[j][-1] for j in range(3) if j != i)}:
+                    assert world.request(i, key) == (None if key == gate._api_key else 401)
+            gc.collect()
+        check()
+    finally:
+        mod._logger = mod_logger

@@ -1,5 +1,7 @@
 #include "vx/module.hpp"
 
+#include <cstring>
+
 #include "vx/coro.hpp"
 #include "vx/function.hpp"
 
@@ -26,7 +28,9 @@ bool check_single_interpreter() {
 }  // namespace
 
 namespace {
-PyObject* g_original_import = nullptr;  // builtins.__import__ as the interpreter starts with it
+// The interpreter's own __import__, known by the builtins module's method table rather than by
+// what builtins.__import__ held when we were loaded (a hook may already have been in place).
+PyCFunction g_original_import = nullptr;
 
 // The `__import__` that an import statement would call now, or null for the original one.
 Ref replaced_import() {
@@ -34,10 +38,14 @@ Ref replaced_import() {
     PyObject* current = nullptr;
     if (!builtins || !check(PyDict_GetItemRef(builtins, VX_STR("__import__"), &current))) return {};
     Ref cur = Ref::steal(current);
-    if (cur.get() == g_original_import) return {};
+    if (is_original_import(cur.get())) return {};
     return cur;
 }
 }  // namespace
+
+bool is_original_import(PyObject* f) {
+    return g_original_import && PyCFunction_Check(f) && PyCFunction_GetFunction(f) == g_original_import;
+}
 
 PyObject* module_create(ModuleInit& init, PyObject* module_spec) noexcept {
     if (!check_single_interpreter()) return nullptr;
@@ -61,7 +69,9 @@ int module_exec(ModuleInit& init, PyObject* module) noexcept {
     try {
         if (!g_original_import) {
             Ref builtins = check(PyImport_ImportModule("builtins"));
-            g_original_import = check(PyObject_GetAttrString(builtins.get(), "__import__")).release();
+            if (PyModuleDef* def = PyModule_GetDef(builtins.get()))
+                for (PyMethodDef* m = def->m_methods; m && m->ml_name; ++m)
+                    if (std::strcmp(m->ml_name, "__import__") == 0) g_original_import = m->ml_meth;
         }
         init_function_type();
         init_coroutine_type();

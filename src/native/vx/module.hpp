@@ -33,6 +33,8 @@ Ref global(PyObject* globals, PyObject* name);
 
 // `import a.b.c` binds the top-level package; returns it.
 Ref import_top(const char* dotted);
+// Whether `f` is the interpreter's own builtins.__import__ (not a hook put in its place).
+bool is_original_import(PyObject* f);
 // `from module import name`
 Ref import_from(const char* module, const char* name);
 Ref import_from(PyObject* module_name, PyObject* name);
