@@ -130,11 +130,22 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
     assert "vx_" not in capsys.readouterr().out
 
 
-def test_access_log_redacts_keys():
+@pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
+                                    "/messages/?x=1&session_id=vx_secret"])
+def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
-                               ("1.2.3.4", "GET", "/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2", "1.1", 200), None)
+                               ("1.2.3.4", "GET", target, "1.1", 200), None)
     RedactApiKeys().filter(record)
     assert "vx_secret" not in record.getMessage() and "x=1" in record.getMessage()
+
+
+def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):
+    # An INFO root would print httpx's request lines, and the key backend's URLs carry keys.
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    monkeypatch.setattr(root, "level", logging.WARNING)
+    create_inner_app(Settings(data_dir=tmp_path), include_quillon=False)
+    assert (root.handlers, root.level) == ([], logging.WARNING)
 
 
 def _client(app):

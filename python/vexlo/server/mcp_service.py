@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import logging
 import re
 import uuid
 from collections.abc import AsyncIterator
@@ -96,7 +97,18 @@ async def quillon_list_scenarios() -> CallToolResult:
 
 
 def build_server() -> MCPServer:
-    server: MCPServer = MCPServer("vexlo", title="vexlo Quillon", version=__version__, instructions=_INSTRUCTIONS)
+    # The SDK's constructor configures the root logger (a handler at INFO) when it has none. The
+    # service configures its own logging; an INFO root would also print every request line of
+    # httpx, whose verification URLs carry API keys. So the root is put back as it was.
+    root = logging.getLogger()
+    level, handlers = root.level, list(root.handlers)
+    try:
+        server: MCPServer = MCPServer("vexlo", title="vexlo Quillon", version=__version__,
+                                      instructions=_INSTRUCTIONS)
+    finally:
+        for handler in [h for h in root.handlers if h not in handlers]:
+            root.removeHandler(handler)
+        root.setLevel(level)
     server.add_tool(quillon_run, title="Run a Quillon scenario")
     server.add_tool(quillon_list_scenarios, title="List Quillon scenarios")
     return server
