@@ -2,6 +2,7 @@
 gate, keys verified by the service's own key store (or one fixed key)."""
 import asyncio
 import contextlib
+import logging
 import socket
 
 import httpx
@@ -259,3 +260,24 @@ def test_message_posts_reach_only_open_sessions(service, tool_calls):
 
     assert service(body) == [404, 404, 400, 400]
     assert tool_calls == []
+
+
+def test_shutdown_with_an_open_sse_stream_ends_it_cleanly(service, caplog):
+    async def body(base, store):
+        key = store.ensure_demo_key()
+        opened = asyncio.Event()
+
+        async def listen():  # stays connected until the server ends the stream
+            async with httpx.AsyncClient(base_url=base, trust_env=False, timeout=10) as http, \
+                    http.stream("GET", "/sse", params={"api_key": key}) as stream:
+                async for _ in stream.aiter_bytes():
+                    opened.set()
+
+        listener = asyncio.ensure_future(listen())
+        await opened.wait()
+        return listener
+
+    service(body)
+
+    # The SDK's endpoint answers once more after its stream ended; that must not become an error.
+    assert not [r for r in caplog.records if r.levelno >= logging.ERROR]

@@ -147,11 +147,17 @@ class McpService:
     async def _open_sse(self, scope: Scope, receive: Receive, send: Send) -> None:
         opener = mcp_request_ctx.get()
         session_id: str | None = None
+        finished = False
 
         async def registering_send(message: Message) -> None:
-            nonlocal session_id
-            if session_id is None and message["type"] == "http.response.body":
-                found = _ENDPOINT_SESSION.search(message.get("body", b""))
+            nonlocal session_id, finished
+            if finished:
+                # The SDK's endpoint returns an empty response after its stream has ended (at
+                # shutdown the stream ends first); a second response is an ASGI error, so drop it.
+                return
+            if message["type"] == "http.response.body":
+                finished = not message.get("more_body", False)
+                found = None if session_id is not None else _ENDPOINT_SESSION.search(message.get("body", b""))
                 if found:
                     # Registered before the client can learn the id, so no post ever finds it missing.
                     session_id = found.group(1).decode("ascii")
