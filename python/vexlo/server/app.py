@@ -13,6 +13,7 @@ from typing import Any
 from fastapi import FastAPI, Request
 from fastapi.responses import JSONResponse, Response
 from starlette.middleware.cors import CORSMiddleware
+from starlette.routing import Route
 
 from vexlo.api.cors import allowed_origins
 from vexlo.api.deps import AuthenticationRequired
@@ -55,9 +56,11 @@ def _add_host_routes(app: FastAPI, settings: Settings) -> None:
 
 def _add_mcp_routes(app: FastAPI, mcp: McpService) -> None:
     # The SDK's transports are ASGI apps; the gate has already checked the key on /sse and /mcp.
-    app.add_route(SSE_PATH, mcp.sse, methods=["GET"], include_in_schema=False)
-    app.add_route(MESSAGES_PATH, mcp.messages, methods=["POST"], include_in_schema=False)
-    app.add_route(STREAMABLE_PATH, mcp.streamable_http, methods=["GET", "POST", "DELETE"], include_in_schema=False)
+    app.router.routes += [
+        Route(SSE_PATH, mcp.sse, methods=["GET"], include_in_schema=False),
+        Route(MESSAGES_PATH, mcp.messages, methods=["POST"], include_in_schema=False),
+        Route(STREAMABLE_PATH, mcp.streamable_http, methods=["GET", "POST", "DELETE"], include_in_schema=False),
+    ]
 
 
 def _add_key_backend(app: FastAPI, store: KeyStore) -> None:

@@ -28,7 +28,7 @@ from collections.abc import AsyncIterator
 from typing import Annotated, Any, Literal
 
 from mcp.server.mcpserver import MCPServer
-from mcp_types import CallToolResult, TextContent
+from mcp.types import CallToolResult, TextContent
 from pydantic import Field
 from starlette.datastructures import QueryParams
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
@@ -171,7 +171,8 @@ class McpService:
                 self._sse_sessions.pop(session_id, None)
 
     async def _post_message(self, scope: Scope, receive: Receive, send: Send) -> None:
-        ctx = self._sse_sessions.get(_session_param(scope))
+        session_id = _session_param(scope)
+        ctx = None if session_id is None else self._sse_sessions.get(session_id)
         if ctx is None:
             # Unknown, closed or malformed: the SDK answers 404 or 400 and runs nothing.
             await self._sse_app(scope, receive, send)
