@@ -124,17 +124,28 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
     assert (seen["port"], seen["workers"]) == (8123, 3)
     settings = Settings.from_env(server_main.os.environ)
     assert settings.port == 8123 and settings.effective_verify_url == "http://127.0.0.1:8123/v1/mcp/verify-key"
-    assert settings.protected_prefixes == ("/sse", "/api/v1/whoami", "/api/v1/quillon/run")
+    assert settings.protected_prefixes == ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
     # Second start: no new key, nothing secret printed.
     assert server_main.main(["--data-dir", str(tmp_path)]) == 0
     assert "vx_" not in capsys.readouterr().out
 
 
-def test_access_log_redacts_keys():
+@pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
+                                    "/messages/?x=1&session_id=vx_secret"])
+def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
-                               ("1.2.3.4", "GET", "/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2", "1.1", 200), None)
+                               ("1.2.3.4", "GET", target, "1.1", 200), None)
     RedactApiKeys().filter(record)
     assert "vx_secret" not in record.getMessage() and "x=1" in record.getMessage()
+
+
+def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):
+    # An INFO root would print httpx's request lines, and the key backend's URLs carry keys.
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    monkeypatch.setattr(root, "level", logging.WARNING)
+    create_inner_app(Settings(data_dir=tmp_path), include_quillon=False)
+    assert (root.handlers, root.level) == ([], logging.WARNING)
 
 
 def _client(app):
@@ -188,23 +199,22 @@ def test_whoami_shows_identity_never_key(tmp_path):
     assert refused.status_code == 401 and refused.json()["error"]["code"] == "UNAUTHENTICATED"
 
 
-def test_sse_and_messages(tmp_path):
-    app = _inner(tmp_path, sse_ping_interval=0.001, sse_max_pings=2)
+def test_messages_refused_without_an_open_session(tmp_path):
+    app = _inner(tmp_path)
+    session = {"session_id": "0" * 32}  # well-formed, never issued
+    ping = {"jsonrpc": "2.0", "method": "ping", "id": 1}
 
     async def main():
-        async with _client(app) as c:
-            stream = await c.get("/sse")
-            endpoint = stream.text.split("data: ", 1)[1].split("\n", 1)[0]
-            return stream, [await c.post(endpoint, json={"jsonrpc": "2.0", "method": "ping", "id": 1}),
-                            await c.post(endpoint, content=b"{not json"),
-                            await c.post("/messages/?session_id=../x", json={}),
-                            await c.post(endpoint, content=b"[" + b"0," * (1 << 20) + b"0]")]
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://127.0.0.1:8000") as c:
+            return [await c.post("/messages/", params=session, json=ping),
+                    await c.post("/messages/", params={"session_id": "../x"}, json=ping),
+                    await c.post("/messages/", json=ping),
+                    await c.post("/messages/", params=session, content=b"[" + b"0," * (1 << 20) + b"0]",
+                                 headers={"content-type": "application/json"}),
+                    await c.get("/messages/", params=session)]
 
-    stream, posts = asyncio.run(main())
-    assert stream.headers["content-type"].startswith("text/event-stream")
-    assert stream.text.startswith("event: endpoint\ndata: /messages/?session_id=")
-    assert stream.text.count("event: ping") == 2
-    assert [p.status_code for p in posts] == [202, 400, 400, 413]
+    # This path needs no key: nothing is buffered past 1 MiB and nothing reaches a session.
+    assert [r.status_code for r in asyncio.run(main())] == [404, 400, 400, 413, 405]
 
 
 # --- With the native gate and router -------------------------------------------------------------

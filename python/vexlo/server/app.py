@@ -6,27 +6,23 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 """
 from __future__ import annotations
 
-import asyncio
-import json
-import re
-import secrets
+import contextlib
 from collections.abc import AsyncIterator
-from datetime import datetime, timezone
 from typing import Any
 
 from fastapi import FastAPI, Request
-from fastapi.responses import JSONResponse, Response, StreamingResponse
+from fastapi.responses import JSONResponse, Response
 from starlette.middleware.cors import CORSMiddleware
+from starlette.routing import Route
 
 from vexlo.api.cors import allowed_origins
 from vexlo.api.deps import AuthenticationRequired
 from vexlo.api.errors import error_response
 from vexlo.config import __version__
 from vexlo.server.keystore import KeyStore
+from vexlo.server.mcp_service import MESSAGES_PATH, SSE_PATH, STREAMABLE_PATH, McpService
 from vexlo.server.settings import VERIFY_PATH, Settings
 
-MAX_MESSAGE_BYTES = 1 << 20
-_SESSION_RE = re.compile(r"^[0-9a-f]{32}$")
 _IDENTITY_KEYS = {
     "auth_mode": "mcp_auth_mode",
     "user_id": "mcp_user_id",
@@ -43,19 +39,6 @@ async def _authentication_required(request: Request, exc: Exception) -> Response
     return response
 
 
-async def _read_limited_body(request: Request) -> bytes | None:
-    """The request body, or None when it exceeds MAX_MESSAGE_BYTES (this path needs no key)."""
-    declared = request.headers.get("content-length", "")
-    if declared.isdigit() and int(declared) > MAX_MESSAGE_BYTES:
-        return None
-    body = bytearray()
-    async for chunk in request.stream():
-        body += chunk
-        if len(body) > MAX_MESSAGE_BYTES:
-            return None
-    return bytes(body)
-
-
 def _add_host_routes(app: FastAPI, settings: Settings) -> None:
     @app.get("/healthz", include_in_schema=False)
     async def healthz() -> dict[str, Any]:
@@ -70,38 +53,14 @@ def _add_host_routes(app: FastAPI, settings: Settings) -> None:
         data = {name: scope.get(key) for name, key in _IDENTITY_KEYS.items()}
         return JSONResponse({"success": True, "data": data, "error": None})
 
-    @app.get("/sse", include_in_schema=False)
-    async def sse() -> Response:
-        session_id = secrets.token_hex(16)
 
-        async def events() -> AsyncIterator[str]:
-            yield f"event: endpoint\ndata: /messages/?session_id={session_id}\n\n"
-            pings = 0
-            while settings.sse_max_pings is None or pings < settings.sse_max_pings:
-                await asyncio.sleep(settings.sse_ping_interval)
-                pings += 1
-                yield f"event: ping\ndata: {datetime.now(timezone.utc).isoformat(timespec='seconds')}\n\n"
-
-        # The response ends the generator when the client disconnects.
-        return StreamingResponse(events(), media_type="text/event-stream",
-                                 headers={"cache-control": "no-cache", "x-accel-buffering": "no"})
-
-    @app.post("/messages/", include_in_schema=False)
-    async def messages(request: Request) -> Response:
-        if not _SESSION_RE.match(request.query_params.get("session_id", "")):
-            return error_response(code="INVALID_SESSION", message="A valid session_id query parameter is required",
-                                  status_code=400)
-        body = await _read_limited_body(request)
-        if body is None:
-            return error_response(code="PAYLOAD_TOO_LARGE", message="The message is too large", status_code=413)
-        try:
-            message = json.loads(body)
-        except ValueError:
-            message = None
-        if not isinstance(message, (dict, list)):
-            return error_response(code="INVALID_MESSAGE", message="The body must be a JSON object or array",
-                                  status_code=400)
-        return Response("Accepted", status_code=202, media_type="text/plain")
+def _add_mcp_routes(app: FastAPI, mcp: McpService) -> None:
+    # The SDK's transports are ASGI apps; the gate has already checked the key on /sse and /mcp.
+    app.router.routes += [
+        Route(SSE_PATH, mcp.sse, methods=["GET"], include_in_schema=False),
+        Route(MESSAGES_PATH, mcp.messages, methods=["POST"], include_in_schema=False),
+        Route(STREAMABLE_PATH, mcp.streamable_http, methods=["GET", "POST", "DELETE"], include_in_schema=False),
+    ]
 
 
 def _add_key_backend(app: FastAPI, store: KeyStore) -> None:
@@ -118,7 +77,14 @@ def _add_key_backend(app: FastAPI, store: KeyStore) -> None:
 
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
-    app = FastAPI(title="vexlo", version=__version__)
+    mcp = McpService(host=settings.host)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_: FastAPI) -> AsyncIterator[None]:
+        async with mcp.lifespan():
+            yield
+
+    app = FastAPI(title="vexlo", version=__version__, lifespan=lifespan)
     app.add_exception_handler(AuthenticationRequired, _authentication_required)
     origins = allowed_origins()
     if origins:
@@ -131,6 +97,7 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
             expose_headers=["retry-after", "www-authenticate"],
         )
     _add_host_routes(app, settings)
+    _add_mcp_routes(app, mcp)
     if settings.uses_embedded_backend:
         store = KeyStore(settings.data_dir)
         store.initialise()

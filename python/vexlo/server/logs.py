@@ -7,8 +7,9 @@ import re
 from typing import Any
 
 # API keys travel in query strings (clients that cannot send headers, and the gate's own
-# verification request to the key backend); access log lines must not carry them.
-_KEY_IN_QUERY = re.compile(r"((?:^|[?&])api_key=)[^&\s\"]*", re.IGNORECASE)
+# verification request to the key backend), and so do MCP session ids, which let anyone who
+# holds one post into that session as its owner: access log lines must not carry either.
+_KEY_IN_QUERY = re.compile(r"((?:^|[?&])(?:api_key|session_id)=)[^&\s\"]*", re.IGNORECASE)
 
 
 def redact(text: str) -> str:

@@ -13,7 +13,7 @@ from pathlib import Path
 
 from vexlo.mcp.instrumentation import QUOTA_ENV, parse_daily_quota
 
-DEFAULT_PROTECTED_PREFIXES: tuple[str, ...] = ("/sse", "/api/v1/whoami", "/api/v1/quillon/run")
+DEFAULT_PROTECTED_PREFIXES: tuple[str, ...] = ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
 VERIFY_PATH = "/v1/mcp/verify-key"
 MIN_KEY_LENGTH = 16
 MAX_KEY_LENGTH = 256
