@@ -22,6 +22,7 @@ import logging
 import os
 import time
 import urllib.parse
+import weakref
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
@@ -98,6 +99,39 @@ _VERIFY_READ_TIMEOUT_SECONDS = 5.0
 _VERIFY_MAX_CONNECTIONS = 20
 _VERIFY_MAX_KEEPALIVE = 10
 _VERIFY_KEEPALIVE_EXPIRY_SECONDS = 30.0
+
+# Per client: the checks it may carry at once (its pool size), so that no check ever queues
+# inside the client's pool, whose queue loses slots to checks cancelled while they wait.
+_verify_slots: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def _slots_of(client):
+    try:
+        return _verify_slots[client]
+    except KeyError:
+        pass
+    except TypeError:  # not weakly referenceable: left unbounded
+        return None
+    import anyio
+
+    slots = _verify_slots[client] = anyio.Semaphore(_VERIFY_MAX_CONNECTIONS, fast_acquire=True)
+    return slots
+
+
+async def _take_slot(slots):
+    if slots.value > 0:
+        slots.acquire_nowait()
+        return
+    import anyio
+
+    try:
+        with anyio.fail_after(_VERIFY_READ_TIMEOUT_SECONDS):
+            await slots.acquire()
+    except TimeoutError:
+        import httpx
+
+        raise httpx.PoolTimeout("") from None
+
 
 _CONTENT_TYPE_JSON = (b"content-type", b"application/json")
 _WWW_AUTHENTICATE = (b"www-authenticate", b'Bearer realm="vexlo-mcp"')
@@ -402,6 +436,7 @@ class ApiKeyWardgate:
                     keepalive_expiry=_VERIFY_KEEPALIVE_EXPIRY_SECONDS,
                 ),
             )
+            _slots_of(self._client)
         return self._client
 
     async def _verify_remote(self, api_key: str | None) -> dict | None:
@@ -428,11 +463,18 @@ class ApiKeyWardgate:
         failure_desc = ""
         try:
             client = self._get_client()
-            resp = await client.get(
-                self._auth_verify_url,
-                params={"api_key": api_key},
-                headers={"X-MCP-API-Key": api_key, "X-Vexlo-Version": __version__},
-            )
+            slots = _slots_of(client)
+            if slots is not None:
+                await _take_slot(slots)
+            try:
+                resp = await client.get(
+                    self._auth_verify_url,
+                    params={"api_key": api_key},
+                    headers={"X-MCP-API-Key": api_key, "X-Vexlo-Version": __version__},
+                )
+            finally:
+                if slots is not None:
+                    slots.release()
             if resp.status_code == 200:
                 data = resp.json()
                 if data.get("valid"):

@@ -5,6 +5,41 @@
 namespace wardgate {
 namespace {
 
+// The checks in flight on one client never outnumber its pool's connections: the pool's own
+// queue loses a connection slot for good whenever a check that was waiting in it is cancelled
+// or times out just as it is handed a new connection, and once every slot is lost each check
+// fails until a restart. Checks beyond the bound wait here instead, within the same budget as
+// the pool wait, and a check given up while waiting here passes its permit on.
+//
+// Per client an anyio.Semaphore, keyed weakly so the entry goes with the client. The table
+// lives for the process: a raw reference without a destructor, so nothing runs after the
+// interpreter is gone; it holds only the semaphores, whose waiters come and go with checks.
+PyObject* g_slots = nullptr;
+
+// The client's semaphore, created with _VERIFY_MAX_CONNECTIONS permits on first sight (for our
+// own client that is when the pool is built from the same setting); null when the client
+// cannot be weakly referenced, which leaves its checks unbounded as before.
+vx::Ref slots_of(PyObject* client) {
+    if (!g_slots) {
+        vx::Ref weakref = vx::check(PyImport_ImportModule("weakref"));
+        vx::Ref table = vx::call_method(weakref.get(), VX_STR("WeakKeyDictionary"));
+        if (!g_slots) g_slots = table.release();  // the import may have run a check already
+    }
+    if (PyObject* found = PyObject_GetItem(g_slots, client)) return vx::Ref::steal(found);
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return vx::Ref();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) vx::throw_error();
+    PyErr_Clear();
+    vx::Ref anyio = vx::check(PyImport_ImportModule("anyio"));
+    vx::Ref cls = vx::getattr(anyio.get(), VX_STR("Semaphore"));
+    vx::Ref bound = G(N._VERIFY_MAX_CONNECTIONS);
+    vx::Ref slots = vx::call_kw(cls.get(), {bound.get()}, {{VX_STR("fast_acquire"), Py_True}});
+    vx::check(PyObject_SetItem(g_slots, client, slots.get()));
+    return slots;
+}
+
 vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* self = a[0];
     vx::Ref client = Self(self).attr(N._client);
@@ -32,6 +67,13 @@ vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
         client = vx::check(
             PyObject_Vectorcall(client_cls.get(), cargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_client.get()));
         vx::check(PyObject_SetAttr(self, N._client, client.get()));
+        // Size the check bound from the setting the pool was just built with; should that
+        // fail, the first check tries again.
+        try {
+            slots_of(client.get());
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
     }
     return Self(self).attr(N._client);
 }
@@ -99,8 +141,56 @@ bool verify_prologue(PyObject* self, PyObject* api_key, vx::Ref& result, vx::Ref
 }
 
 // args: self, api_key; slots: the cached entry and the clock reading, when the caller already
-// ran the prologue.
-enum VerifySlot { CACHED, NOW, VERIFY_SLOTS };
+// ran the prologue; then the client, its check bound and the deadline scope of a wait for it.
+enum VerifySlot { CACHED, NOW, CLIENT, BOUND, DEADLINE, VERIFY_SLOTS };
+
+// A permit of the BOUND slot's semaphore, given back however the frame is left (destroying a
+// suspended frame included).
+struct Permit {
+    explicit Permit(vx::Frame frame) noexcept : f(frame) {}
+    Permit(const Permit&) = delete;
+    Permit& operator=(const Permit&) = delete;
+    ~Permit() { give_back(); }
+    void give_back() noexcept {
+        if (!held) return;
+        held = false;
+        PyObject* slots = f.slot(BOUND);
+        if (!slots) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* r = PyObject_CallMethodNoArgs(slots, VX_STR("release"));
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    vx::Frame f;
+    bool held = false;
+};
+
+// Takes a free permit without suspending: anyio hands a released permit straight to a waiter,
+// so a positive count means nobody waits and taking it jumps no queue.
+bool take_free_permit(PyObject* slots) {
+    vx::Ref value = vx::getattr(slots, VX_STR("value"));
+    vx::Ref zero = vx::check(PyLong_FromLong(0));
+    if (!vx::check(PyObject_RichCompareBool(value.get(), zero.get(), Py_GT))) return false;
+    vx::call_method(slots, VX_STR("acquire_nowait"));
+    return true;
+}
+
+// Leaves the DEADLINE scope with what the wait gave: the scope turns its own cancellation into
+// TimeoutError; a permit taken while the scope still failed is given back.
+vx::Outcome leave_deadline(vx::Frame f, vx::Outcome waited, Permit& permit) {
+    vx::Ref scope = f.take_slot(DEADLINE);
+    PyObject* value = waited.ok() ? Py_None : waited.exception();
+    PyObject* type = waited.ok() ? Py_None : reinterpret_cast<PyObject*>(Py_TYPE(value));
+    vx::Ref tb = vx::Ref::steal(waited.ok() ? nullptr : PyException_GetTraceback(value));
+    try {
+        vx::call_method(scope.get(), VX_STR("__exit__"), type, value, tb ? tb.get() : Py_None);
+        return waited;
+    } catch (vx::Error& e) {
+        if (waited.ok()) permit.give_back();
+        return vx::Outcome::error(e.take());
+    }
+}
 
 vx::Async verify_remote_body(vx::Frame f) {
     PyObject* self = f.arg(0);
@@ -116,21 +206,66 @@ vx::Async verify_remote_body(vx::Frame f) {
 
     // Steps up to the backend's answer run under one guard: every failure of the Exception
     // family there is transient; anything else (cancellation) passes through untouched.
-    vx::Outcome resp = co_await vx::try_call([&] {
-        const Self me(self);
-        vx::Ref client = me.call(N._get_client, {});
-        vx::Ref url = me.attr(N._auth_verify_url);
-        vx::Ref params = vx::check(PyDict_New());
-        vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
-        vx::Ref version = G(N.__version__);
-        vx::Ref headers = vx::check(PyDict_New());
-        vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
-        vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
-        vx::Ref get = vx::getattr(client.get(), N.get);
-        PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
-        return vx::check(
-            PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
-    });
+    vx::Outcome resp;
+    Permit permit(f);
+    try {
+        f.set_slot(CLIENT, Self(self).call(N._get_client, {}));
+        if (vx::Ref slots = slots_of(f.slot(CLIENT))) {
+            permit.held = take_free_permit(slots.get());
+            f.set_slot(BOUND, std::move(slots));
+        }
+    } catch (vx::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        resp = vx::Outcome::error(e.take());
+    }
+    if (resp.ok() && f.slot(BOUND) && !permit.held) {
+        // Wait for a permit within the budget of a pool wait (the client's default timeout).
+        try {
+            vx::Ref anyio = vx::check(PyImport_ImportModule("anyio"));
+            vx::Ref budget = G(N._VERIFY_READ_TIMEOUT_SECONDS);
+            vx::Ref scope = vx::call_method(anyio.get(), VX_STR("fail_after"), budget.get());
+            vx::call_method(scope.get(), VX_STR("__enter__"));
+            f.set_slot(DEADLINE, std::move(scope));
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            resp = vx::Outcome::error(e.take());
+        }
+        if (resp.ok()) {
+            vx::Outcome waited = co_await vx::try_call([&] { return vx::call_method(f.slot(BOUND), VX_STR("acquire")); });
+            permit.held = waited.ok();
+            resp = leave_deadline(f, std::move(waited), permit);
+        }
+        if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
+        if (resp.matches(PyExc_TimeoutError)) {
+            // Reported as the pool reports its own wait running out.
+            try {
+                vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
+                vx::Ref cls = vx::getattr(httpx.get(), VX_STR("PoolTimeout"));
+                resp = vx::Outcome::error(vx::call(cls.get(), N.empty_str));
+            } catch (vx::Error& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+    }
+    if (resp.ok()) {
+        resp = co_await vx::try_call([&] {
+            const Self me(self);
+            PyObject* client = f.slot(CLIENT);
+            vx::Ref url = me.attr(N._auth_verify_url);
+            vx::Ref params = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
+            vx::Ref version = G(N.__version__);
+            vx::Ref headers = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
+            vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
+            vx::Ref get = vx::getattr(client, N.get);
+            PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
+            return vx::check(
+                PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
+        });
+        permit.give_back();
+    }
+    f.set_slot(CLIENT, vx::Ref());
     if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
 
     vx::Ref failure_desc;
