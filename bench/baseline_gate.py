@@ -118,10 +118,15 @@ def _slots_of(client):
     return slots
 
 
-async def _take_slot(slots):
+def _take_free_slot(slots):
+    # anyio hands a released permit straight to a waiter: a free one jumps no queue.
     if slots.value > 0:
         slots.acquire_nowait()
-        return
+        return True
+    return False
+
+
+async def _wait_for_slot(slots):
     import anyio
 
     try:
@@ -463,9 +468,13 @@ class ApiKeyWardgate:
         failure_desc = ""
         try:
             client = self._get_client()
-            slots = _slots_of(client)
-            if slots is not None:
-                await _take_slot(slots)
+            try:
+                slots = _slots_of(client)
+                taken = slots is not None and _take_free_slot(slots)
+            except Exception:  # a safeguard, not a step of the check: go on unbounded
+                slots, taken = None, False
+            if slots is not None and not taken:
+                await _wait_for_slot(slots)
             try:
                 resp = await client.get(
                     self._auth_verify_url,

@@ -210,13 +210,21 @@ vx::Async verify_remote_body(vx::Frame f) {
     Permit permit(f);
     try {
         f.set_slot(CLIENT, Self(self).call(N._get_client, {}));
-        if (vx::Ref slots = slots_of(f.slot(CLIENT))) {
-            permit.held = take_free_permit(slots.get());
-            f.set_slot(BOUND, std::move(slots));
-        }
     } catch (vx::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         resp = vx::Outcome::error(e.take());
+    }
+    if (resp.ok()) {
+        // The bound is a safeguard, not a step of the check: where it cannot work (no anyio,
+        // no async library it knows) the check goes on unbounded, as it always did.
+        try {
+            if (vx::Ref slots = slots_of(f.slot(CLIENT))) {
+                permit.held = take_free_permit(slots.get());
+                f.set_slot(BOUND, std::move(slots));
+            }
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
     }
     if (resp.ok() && f.slot(BOUND) && !permit.held) {
         // Wait for a permit within the budget of a pool wait (the client's default timeout).
