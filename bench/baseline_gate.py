@@ -65,9 +65,30 @@ def _transmittable(key):
     return key.isascii() and key.replace("\t", " ").isprintable() and key == key.strip(" \t")
 
 
+_TRACE_VALUE_CHARS = 160
+_TRACE_MESSAGE_CHARS = 2000
+_TRACE_DEFAULT_CAP = 32 * 1024 * 1024
+
+
+def _cut(value, limit=_TRACE_VALUE_CHARS):
+    # Client-chosen values (paths, header names) must not make a trace line long.
+    if not isinstance(value, str) or len(value) <= limit:
+        return value
+    return "%s...[+%d chars]" % (value[:limit], len(value) - limit)
+
+
+def _trace_cap():
+    try:
+        cap = int(os.environ.get("VEXLO_TRACE_MAX_BYTES", ""))
+    except ValueError:
+        return _TRACE_DEFAULT_CAP
+    return cap if cap > 0 else _TRACE_DEFAULT_CAP
+
+
 def _trace_quillon(message: str) -> None:
     """写入不依赖 logging 配置的 Quillon 请求诊断信息。"""
     _check_arg("message", message, str)
+    message = _cut(message, _TRACE_MESSAGE_CHARS)
     # One call, one line: a CR or LF from caller text (paths, header names)
     # would otherwise split the entry or forge a line of its own.
     message = message.replace("\r", "\\r").replace("\n", "\\n")
@@ -78,6 +99,14 @@ def _trace_quillon(message: str) -> None:
     except Exception:
         pass
     try:
+        entry = (line + "\n").encode("utf-8", "surrogatepass")  # its size; the write encodes again
+        try:
+            size = os.stat(_QUILLON_TRACE_FILE).st_size
+        except OSError:
+            size = 0
+        if size and size + len(entry) > _trace_cap():
+            # One backup; if it cannot be made, the line is lost rather than the cap.
+            os.replace(_QUILLON_TRACE_FILE, str(_QUILLON_TRACE_FILE) + ".1")
         _QUILLON_TRACE_FILE.parent.mkdir(parents=True, exist_ok=True)
         with open(_QUILLON_TRACE_FILE, "a", encoding="utf-8") as trace_file:
             trace_file.write(line + "\n")
@@ -293,10 +322,10 @@ class ApiKeyWardgate:
             query = scope.get("query_string", b"").decode("utf-8", errors="replace")
             query_keys = ",".join(sorted(urllib.parse.parse_qs(query)))
             _trace_quillon(
-                "request_start method=" + scope.get("method", "")
-                + " path=" + path
-                + " query_keys=" + query_keys
-                + " headers=" + header_names
+                "request_start method=" + _cut(scope.get("method", ""))
+                + " path=" + _cut(path)
+                + " query_keys=" + _cut(query_keys)
+                + " headers=" + _cut(header_names)
             )
             mode = "remote" if self._auth_verify_url else "fixed"
             _logger.info(
@@ -304,7 +333,7 @@ class ApiKeyWardgate:
                 path, bool(token), mode,
             )
             _trace_quillon(
-                "auth_verify_start path=" + path
+                "auth_verify_start path=" + _cut(path)
                 + " has_api_key=" + str(bool(token))
                 + " mode=" + ("remote" if self._auth_verify_url else "fixed")
             )
@@ -330,7 +359,7 @@ class ApiKeyWardgate:
                         path, "ApiKeyVerificationUnavailable", elapsed_ms(),
                     )
                     _trace_quillon(
-                        "auth_verify_error path=" + path
+                        "auth_verify_error path=" + _cut(path)
                         + " error_type=ApiKeyVerificationUnavailable elapsed_ms="
                         + str(elapsed_ms())
                     )
@@ -343,7 +372,7 @@ class ApiKeyWardgate:
                     path, valid, elapsed_ms(),
                 )
                 _trace_quillon(
-                    "auth_verify_done path=" + path
+                    "auth_verify_done path=" + _cut(path)
                     + " valid=" + str(valid)
                     + " elapsed_ms=" + str(elapsed_ms())
                 )
@@ -398,7 +427,7 @@ class ApiKeyWardgate:
 
         try:
             if trace_quillon:
-                _trace_quillon("app_dispatch_start path=%s" % path)
+                _trace_quillon("app_dispatch_start path=%s" % _cut(path))
             await self.app(scope, tracing_receive, tracking_send)
         except _CLIENT_DISCONNECT_ERRORS:
             _logger.debug("客户端断开连接: %s", path)
@@ -410,7 +439,7 @@ class ApiKeyWardgate:
         finally:
             if trace_quillon:
                 _trace_quillon(
-                    "app_dispatch_done path=" + path
+                    "app_dispatch_done path=" + _cut(path)
                     + " response_started=" + str(response_started)
                     + " response_complete=" + str(response_complete)
                 )
