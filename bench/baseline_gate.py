@@ -134,17 +134,21 @@ _VERIFY_KEEPALIVE_EXPIRY_SECONDS = 30.0
 _verify_slots: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
+def _bound_client(client):
+    # Only our own client: a host-provided one keeps the host's limits.
+    try:
+        import anyio
+
+        _verify_slots[client] = anyio.Semaphore(_VERIFY_MAX_CONNECTIONS, fast_acquire=True)
+    except Exception:
+        pass
+
+
 def _slots_of(client):
     try:
-        return _verify_slots[client]
-    except KeyError:
-        pass
-    except TypeError:  # not weakly referenceable: left unbounded
+        return _verify_slots.get(client)
+    except TypeError:  # not weakly referenceable: never bounded
         return None
-    import anyio
-
-    slots = _verify_slots[client] = anyio.Semaphore(_VERIFY_MAX_CONNECTIONS, fast_acquire=True)
-    return slots
 
 
 def _take_free_slot(slots):
@@ -470,7 +474,7 @@ class ApiKeyWardgate:
                     keepalive_expiry=_VERIFY_KEEPALIVE_EXPIRY_SECONDS,
                 ),
             )
-            _slots_of(self._client)
+            _bound_client(self._client)
         return self._client
 
     async def _verify_remote(self, api_key: str | None) -> dict | None:

@@ -5,39 +5,45 @@
 namespace wardgate {
 namespace {
 
-// The checks in flight on one client never outnumber its pool's connections: the pool's own
-// queue loses a connection slot for good whenever a check that was waiting in it is cancelled
-// or times out just as it is handed a new connection, and once every slot is lost each check
-// fails until a restart. Checks beyond the bound wait here instead, within the same budget as
-// the pool wait, and a check given up while waiting here passes its permit on.
+// The checks in flight on our own client never outnumber its pool's connections: the pool's
+// own queue loses a connection slot for good whenever a check that was waiting in it is
+// cancelled or times out just as it is handed a new connection, and once every slot is lost
+// each check fails until a restart. Checks beyond the bound wait here instead, within the same
+// budget as the pool wait, and a check given up while waiting here passes its permit on. A
+// client that the host provided is left as it is: its limits (or its lack of a pool, for an
+// in-process transport) are the host's.
 //
 // Per client an anyio.Semaphore, keyed weakly so the entry goes with the client. The table
 // lives for the process: a raw reference without a destructor, so nothing runs after the
 // interpreter is gone; it holds only the semaphores, whose waiters come and go with checks.
 PyObject* g_slots = nullptr;
 
-// The client's semaphore, created with _VERIFY_MAX_CONNECTIONS permits on first sight (for our
-// own client that is when the pool is built from the same setting); null when the client
-// cannot be weakly referenced, which leaves its checks unbounded as before.
-vx::Ref slots_of(PyObject* client) {
+PyObject* slots_table() {
     if (!g_slots) {
         vx::Ref weakref = vx::check(PyImport_ImportModule("weakref"));
         vx::Ref table = vx::call_method(weakref.get(), VX_STR("WeakKeyDictionary"));
         if (!g_slots) g_slots = table.release();  // the import may have run a check already
     }
-    if (PyObject* found = PyObject_GetItem(g_slots, client)) return vx::Ref::steal(found);
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        return vx::Ref();
-    }
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) vx::throw_error();
-    PyErr_Clear();
+    return g_slots;
+}
+
+// Gives the client we just built as many permits as its pool has connections, from the same
+// setting the pool was built with.
+void bound_client(PyObject* client) {
     vx::Ref anyio = vx::check(PyImport_ImportModule("anyio"));
     vx::Ref cls = vx::getattr(anyio.get(), VX_STR("Semaphore"));
-    vx::Ref bound = G(N._VERIFY_MAX_CONNECTIONS);
-    vx::Ref slots = vx::call_kw(cls.get(), {bound.get()}, {{VX_STR("fast_acquire"), Py_True}});
-    vx::check(PyObject_SetItem(g_slots, client, slots.get()));
-    return slots;
+    vx::Ref limit = G(N._VERIFY_MAX_CONNECTIONS);
+    vx::Ref slots = vx::call_kw(cls.get(), {limit.get()}, {{VX_STR("fast_acquire"), Py_True}});
+    vx::check(PyObject_SetItem(slots_table(), client, slots.get()));
+}
+
+// The client's semaphore; null for a client we did not build (or could not bound).
+vx::Ref slots_of(PyObject* client) {
+    if (!g_slots) return vx::Ref();
+    if (PyObject* found = PyObject_GetItem(g_slots, client)) return vx::Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_TypeError)) vx::throw_error();
+    PyErr_Clear();
+    return vx::Ref();
 }
 
 vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
@@ -67,10 +73,9 @@ vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
         client = vx::check(
             PyObject_Vectorcall(client_cls.get(), cargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_client.get()));
         vx::check(PyObject_SetAttr(self, N._client, client.get()));
-        // Size the check bound from the setting the pool was just built with; should that
-        // fail, the first check tries again.
+        // Without anyio (or its Semaphore) the client works unbounded, as it always did.
         try {
-            slots_of(client.get());
+            bound_client(client.get());
         } catch (vx::Error& e) {
             if (!e.matches(PyExc_Exception)) throw;
         }
@@ -215,8 +220,8 @@ vx::Async verify_remote_body(vx::Frame f) {
         resp = vx::Outcome::error(e.take());
     }
     if (resp.ok()) {
-        // The bound is a safeguard, not a step of the check: where it cannot work (no anyio,
-        // no async library it knows) the check goes on unbounded, as it always did.
+        // The bound is a safeguard, not a step of the check: where it cannot work (no async
+        // library that anyio knows) the check goes on unbounded, as it always did.
         try {
             if (vx::Ref slots = slots_of(f.slot(CLIENT))) {
                 permit.held = take_free_permit(slots.get());
