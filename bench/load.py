@@ -2,6 +2,9 @@
 
 Phases, each bounded in count and time:
 
+With --backend external, a second server's key backend verifies the keys over HTTP, through
+the gate's own pooled client.
+
 1. burst: N connections at once to a protected path with a valid key that is not cached yet
    (the /sse stream, whose first line is all that is read, then /api/v1/whoami);
 2. flood: C connections sending requests with made-up keys for S seconds;
@@ -139,6 +142,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--flood-connections", type=int, default=1000)
     parser.add_argument("--flood-seconds", type=float, default=10.0)
     parser.add_argument("--long-requests", type=int, default=300)
+    parser.add_argument("--backend", choices=("embedded", "external"), default="embedded",
+                        help="external: keys are verified over HTTP by a second server's key backend "
+                             "(the gate's own pooled client)")
     parser.add_argument("--json", action="store_true", help="print the report as JSON only")
     args = parser.parse_args(argv)
 
@@ -159,10 +165,22 @@ def main(argv: list[str] | None = None) -> int:
         for name in ("VEXLO_API_KEY", "VEXLO_AUTH_VERIFY_URL", "VEXLO_WORKERS", "VEXLO_PROTECTED_PREFIXES"):
             env.pop(name, None)
         log = open(work / "server.log", "wb")
-        proc = subprocess.Popen([sys.executable, "-m", "vexlo.server"], cwd=work, env=env,
-                                stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
-        report: dict = {"port": port}
+        procs = []
+        report: dict = {"port": port, "backend": args.backend}
         try:
+            if args.backend == "external":
+                backend_port = _free_port()
+                (work / "backend").mkdir()
+                procs.append(subprocess.Popen(
+                    [sys.executable, "-m", "vexlo.server"], cwd=work / "backend",
+                    env={**env, "VEXLO_PORT": str(backend_port)},
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True))
+                _wait_until_up(backend_port, procs[-1])
+                env = {**env, "VEXLO_AUTH_VERIFY_URL": f"http://127.0.0.1:{backend_port}/v1/mcp/verify-key",
+                       "VEXLO_DATA_DIR": str(work / "gate-data")}
+            proc = subprocess.Popen([sys.executable, "-m", "vexlo.server"], cwd=work, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+            procs.append(proc)
             _wait_until_up(port, proc)
             trace = work / ".tmp" / "quillon-trace.log"
 
@@ -179,13 +197,14 @@ def main(argv: list[str] | None = None) -> int:
 
             asyncio.run(run())
         finally:
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGTERM)
-                try:
-                    proc.wait(10)
-                except subprocess.TimeoutExpired:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                    proc.wait()
+            for proc in procs:
+                if proc.poll() is None:
+                    os.killpg(proc.pid, signal.SIGTERM)
+                    try:
+                        proc.wait(10)
+                    except subprocess.TimeoutExpired:
+                        os.killpg(proc.pid, signal.SIGKILL)
+                        proc.wait()
             log.close()
         text = (work / "server.log").read_text("utf-8", "replace")
         report["server_log"] = {name: text.count(name) for name in ("PoolTimeout", "ConnectTimeout", "ReadTimeout",
