@@ -171,6 +171,19 @@ async def _wait_for_slot(slots):
         raise httpx.PoolTimeout("") from None
 
 
+async def _replace_if_wedged(gate, client, exc):
+    # A pool wait that ran out although this check held a permit: the pool holds connections
+    # no request owns and would fail every check until a restart.
+    import httpx
+
+    if isinstance(exc, httpx.PoolTimeout) and gate._client is client:
+        gate._client = None
+        try:
+            await client.aclose()
+        except Exception:
+            pass
+
+
 _CONTENT_TYPE_JSON = (b"content-type", b"application/json")
 _WWW_AUTHENTICATE = (b"www-authenticate", b'Bearer realm="vexlo-mcp"')
 _RETRY_AFTER = (b"retry-after", b"5")
@@ -514,9 +527,14 @@ class ApiKeyWardgate:
                     params={"api_key": api_key},
                     headers={"X-MCP-API-Key": api_key, "X-Vexlo-Version": __version__},
                 )
-            finally:
+            except BaseException as exc:
                 if slots is not None:
                     slots.release()
+                    if isinstance(exc, Exception):
+                        await _replace_if_wedged(self, client, exc)
+                raise
+            if slots is not None:
+                slots.release()
             if resp.status_code == 200:
                 data = resp.json()
                 if data.get("valid"):

@@ -197,6 +197,24 @@ vx::Outcome leave_deadline(vx::Frame f, vx::Outcome waited, Permit& permit) {
     }
 }
 
+// A pool wait that ran out although the check held a permit of our own client means that the
+// pool holds connections no request owns: it would fail every check until a restart. The gate
+// then drops the client (the next check builds a new one), unless it was replaced meanwhile.
+bool replace_if_wedged(PyObject* self, PyObject* client, PyObject* exc) {
+    try {
+        vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
+        vx::Ref pool_timeout = vx::getattr(httpx.get(), VX_STR("PoolTimeout"));
+        if (!PyErr_GivenExceptionMatches(exc, pool_timeout.get())) return false;
+        vx::Ref current = Self(self).attr(N._client);
+        if (current.get() != client) return false;
+        vx::check(PyObject_SetAttr(self, N._client, Py_None));
+        return true;
+    } catch (vx::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 vx::Async verify_remote_body(vx::Frame f) {
     PyObject* self = f.arg(0);
     PyObject* api_key = f.arg(1);
@@ -261,6 +279,7 @@ vx::Async verify_remote_body(vx::Frame f) {
         }
     }
     if (resp.ok()) {
+        const bool bounded = permit.held;
         resp = co_await vx::try_call([&] {
             const Self me(self);
             PyObject* client = f.slot(CLIENT);
@@ -277,6 +296,12 @@ vx::Async verify_remote_body(vx::Frame f) {
                 PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
         });
         permit.give_back();
+        if (bounded && !resp.ok() && replace_if_wedged(self, f.slot(CLIENT), resp.exception())) {
+            // The old pool's connections are closed now rather than left to the collector;
+            // checks still inside it fail as transient failures, as they would have anyway.
+            vx::Outcome closed = co_await vx::try_call([&] { return vx::call_method(f.slot(CLIENT), VX_STR("aclose")); });
+            if (!closed.ok() && !closed.matches(PyExc_Exception)) throw vx::Error(closed.take_error());
+        }
     }
     f.set_slot(CLIENT, vx::Ref());
     if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());

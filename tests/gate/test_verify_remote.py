@@ -478,6 +478,34 @@ def test_checks_given_up_during_an_outage_do_not_wedge_verification(wg, make_gat
     assert unknown is None
 
 
+def test_a_pool_that_lost_its_slots_is_replaced(wg, make_gate, account_backend, monkeypatch):
+    # Whatever leaks them, connections that no request owns hold the gate's own pool full: the
+    # gate notices that its pool timed out although it let in no more checks than it has
+    # connections, drops that client, and the next check goes through a new one.
+    import httpcore
+
+    monkeypatch.setattr(wg, "_VERIFY_READ_TIMEOUT_SECONDS", SHORT_READ_TIMEOUT)
+    gate = make_gate(auth_verify_url=account_backend.url)
+    account_backend.allow(KEY, **{k: v for k, v in USER.items() if k != "valid"})
+
+    async def scenario():
+        assert await gate._verify_remote("vk_first") is None
+        wedged = gate._client
+        pool = wedged._transport._pool
+        origin = httpcore.URL(account_backend.url).origin
+        for idle in pool._connections:
+            await idle.aclose()
+        pool._connections[:] = [httpcore.AsyncHTTPConnection(origin) for _ in range(pool._max_connections)]
+        with pytest.raises(wg.ApiKeyVerificationUnavailable, match="PoolTimeout"):
+            await gate._verify_remote(KEY)
+        answers = [await gate._verify_remote(KEY), await gate._verify_remote("vk_unknown")]
+        return wedged, answers
+
+    wedged, answers = run(gate, scenario())
+    assert answers == [USER, None]
+    assert gate._client is not wedged and wedged.is_closed
+
+
 @pytest.mark.parametrize("cached", [False, True], ids=["uncached", "cached"])
 def test_missing_httpx_is_a_transient_failure(wg, gate, account_backend, wall_clock, warnings_logged,
                                               monkeypatch, cached):
