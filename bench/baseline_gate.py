@@ -22,6 +22,7 @@ import logging
 import os
 import time
 import urllib.parse
+import weakref
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
@@ -64,9 +65,30 @@ def _transmittable(key):
     return key.isascii() and key.replace("\t", " ").isprintable() and key == key.strip(" \t")
 
 
+_TRACE_VALUE_CHARS = 160
+_TRACE_MESSAGE_CHARS = 2000
+_TRACE_DEFAULT_CAP = 32 * 1024 * 1024
+
+
+def _cut(value, limit=_TRACE_VALUE_CHARS):
+    # Client-chosen values (paths, header names) must not make a trace line long.
+    if not isinstance(value, str) or len(value) <= limit:
+        return value
+    return "%s...[+%d chars]" % (value[:limit], len(value) - limit)
+
+
+def _trace_cap():
+    try:
+        cap = int(os.environ.get("VEXLO_TRACE_MAX_BYTES", ""))
+    except ValueError:
+        return _TRACE_DEFAULT_CAP
+    return cap if cap > 0 else _TRACE_DEFAULT_CAP
+
+
 def _trace_quillon(message: str) -> None:
     """写入不依赖 logging 配置的 Quillon 请求诊断信息。"""
     _check_arg("message", message, str)
+    message = _cut(message, _TRACE_MESSAGE_CHARS)
     # One call, one line: a CR or LF from caller text (paths, header names)
     # would otherwise split the entry or forge a line of its own.
     message = message.replace("\r", "\\r").replace("\n", "\\n")
@@ -77,6 +99,14 @@ def _trace_quillon(message: str) -> None:
     except Exception:
         pass
     try:
+        entry = (line + "\n").encode("utf-8", "surrogatepass")  # its size; the write encodes again
+        try:
+            size = os.stat(_QUILLON_TRACE_FILE).st_size
+        except OSError:
+            size = 0
+        if size and size + len(entry) > _trace_cap():
+            # One backup; if it cannot be made, the line is lost rather than the cap.
+            os.replace(_QUILLON_TRACE_FILE, str(_QUILLON_TRACE_FILE) + ".1")
         _QUILLON_TRACE_FILE.parent.mkdir(parents=True, exist_ok=True)
         with open(_QUILLON_TRACE_FILE, "a", encoding="utf-8") as trace_file:
             trace_file.write(line + "\n")
@@ -98,6 +128,61 @@ _VERIFY_READ_TIMEOUT_SECONDS = 5.0
 _VERIFY_MAX_CONNECTIONS = 20
 _VERIFY_MAX_KEEPALIVE = 10
 _VERIFY_KEEPALIVE_EXPIRY_SECONDS = 30.0
+
+# Per client: the checks it may carry at once (its pool size), so that no check ever queues
+# inside the client's pool, whose queue loses slots to checks cancelled while they wait.
+_verify_slots: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def _bound_client(client):
+    # Only our own client: a host-provided one keeps the host's limits.
+    try:
+        import anyio
+
+        _verify_slots[client] = anyio.Semaphore(_VERIFY_MAX_CONNECTIONS, fast_acquire=True)
+    except Exception:
+        pass
+
+
+def _slots_of(client):
+    try:
+        return _verify_slots.get(client)
+    except TypeError:  # not weakly referenceable: never bounded
+        return None
+
+
+def _take_free_slot(slots):
+    # anyio hands a released permit straight to a waiter: a free one jumps no queue.
+    if slots.value > 0:
+        slots.acquire_nowait()
+        return True
+    return False
+
+
+async def _wait_for_slot(slots):
+    import anyio
+
+    try:
+        with anyio.fail_after(_VERIFY_READ_TIMEOUT_SECONDS):
+            await slots.acquire()
+    except TimeoutError:
+        import httpx
+
+        raise httpx.PoolTimeout("") from None
+
+
+async def _replace_if_wedged(gate, client, exc):
+    # A pool wait that ran out although this check held a permit: the pool holds connections
+    # no request owns and would fail every check until a restart.
+    import httpx
+
+    if isinstance(exc, httpx.PoolTimeout) and gate._client is client:
+        gate._client = None
+        try:
+            await client.aclose()
+        except Exception:
+            pass
+
 
 _CONTENT_TYPE_JSON = (b"content-type", b"application/json")
 _WWW_AUTHENTICATE = (b"www-authenticate", b'Bearer realm="vexlo-mcp"')
@@ -254,10 +339,10 @@ class ApiKeyWardgate:
             query = scope.get("query_string", b"").decode("utf-8", errors="replace")
             query_keys = ",".join(sorted(urllib.parse.parse_qs(query)))
             _trace_quillon(
-                "request_start method=" + scope.get("method", "")
-                + " path=" + path
-                + " query_keys=" + query_keys
-                + " headers=" + header_names
+                "request_start method=" + _cut(scope.get("method", ""))
+                + " path=" + _cut(path)
+                + " query_keys=" + _cut(query_keys)
+                + " headers=" + _cut(header_names)
             )
             mode = "remote" if self._auth_verify_url else "fixed"
             _logger.info(
@@ -265,7 +350,7 @@ class ApiKeyWardgate:
                 path, bool(token), mode,
             )
             _trace_quillon(
-                "auth_verify_start path=" + path
+                "auth_verify_start path=" + _cut(path)
                 + " has_api_key=" + str(bool(token))
                 + " mode=" + ("remote" if self._auth_verify_url else "fixed")
             )
@@ -291,7 +376,7 @@ class ApiKeyWardgate:
                         path, "ApiKeyVerificationUnavailable", elapsed_ms(),
                     )
                     _trace_quillon(
-                        "auth_verify_error path=" + path
+                        "auth_verify_error path=" + _cut(path)
                         + " error_type=ApiKeyVerificationUnavailable elapsed_ms="
                         + str(elapsed_ms())
                     )
@@ -304,7 +389,7 @@ class ApiKeyWardgate:
                     path, valid, elapsed_ms(),
                 )
                 _trace_quillon(
-                    "auth_verify_done path=" + path
+                    "auth_verify_done path=" + _cut(path)
                     + " valid=" + str(valid)
                     + " elapsed_ms=" + str(elapsed_ms())
                 )
@@ -359,7 +444,7 @@ class ApiKeyWardgate:
 
         try:
             if trace_quillon:
-                _trace_quillon("app_dispatch_start path=%s" % path)
+                _trace_quillon("app_dispatch_start path=%s" % _cut(path))
             await self.app(scope, tracing_receive, tracking_send)
         except _CLIENT_DISCONNECT_ERRORS:
             _logger.debug("客户端断开连接: %s", path)
@@ -371,7 +456,7 @@ class ApiKeyWardgate:
         finally:
             if trace_quillon:
                 _trace_quillon(
-                    "app_dispatch_done path=" + path
+                    "app_dispatch_done path=" + _cut(path)
                     + " response_started=" + str(response_started)
                     + " response_complete=" + str(response_complete)
                 )
@@ -402,6 +487,7 @@ class ApiKeyWardgate:
                     keepalive_expiry=_VERIFY_KEEPALIVE_EXPIRY_SECONDS,
                 ),
             )
+            _bound_client(self._client)
         return self._client
 
     async def _verify_remote(self, api_key: str | None) -> dict | None:
@@ -428,11 +514,27 @@ class ApiKeyWardgate:
         failure_desc = ""
         try:
             client = self._get_client()
-            resp = await client.get(
-                self._auth_verify_url,
-                params={"api_key": api_key},
-                headers={"X-MCP-API-Key": api_key, "X-Vexlo-Version": __version__},
-            )
+            try:
+                slots = _slots_of(client)
+                taken = slots is not None and _take_free_slot(slots)
+            except Exception:  # a safeguard, not a step of the check: go on unbounded
+                slots, taken = None, False
+            if slots is not None and not taken:
+                await _wait_for_slot(slots)
+            try:
+                resp = await client.get(
+                    self._auth_verify_url,
+                    params={"api_key": api_key},
+                    headers={"X-MCP-API-Key": api_key, "X-Vexlo-Version": __version__},
+                )
+            except BaseException as exc:
+                if slots is not None:
+                    slots.release()
+                    if isinstance(exc, Exception):
+                        await _replace_if_wedged(self, client, exc)
+                raise
+            if slots is not None:
+                slots.release()
             if resp.status_code == 200:
                 data = resp.json()
                 if data.get("valid"):

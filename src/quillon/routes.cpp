@@ -1,5 +1,6 @@
 // The two routes: the public scenario list and the authenticated, governed run.
 #include "router.hpp"
+#include "../wardgate/trace_value.hpp"
 
 namespace quillon {
 namespace {
@@ -47,7 +48,7 @@ vx::Async run_route_body(vx::Frame f) {
         vx::Ref scenario = vx::str(vx::getattr(payload, VX_STR("scenario")).get());
         vx::Ref site = vx::str(vx::getattr(payload, VX_STR("site")).get());
         vx::Ref line = vx::check(
-            PyUnicode_FromFormat("route_enter path=/api/v1/quillon/run scenario=%U site=%U", scenario.get(), site.get()));
+            PyUnicode_FromFormat("route_enter path=/api/v1/quillon/run scenario=%U site=%U", wardgate::trace_value(scenario.get()).get(), wardgate::trace_value(site.get()).get()));
         trace_api(line.get());
         vx::Ref fmt = vx::Ref::borrow(VX_STR("route_identity_resolved has_user_email=%s"));
         vx::Ref has = vx::boolean(PyUnicode_GET_LENGTH(user_email) != 0);

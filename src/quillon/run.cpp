@@ -1,11 +1,13 @@
 // The governed run: the host's MCP tool behind the same quota and telemetry wrappers the
 // MCP server uses, with the tool's API-mode flag set for exactly the time of the run.
 #include "router.hpp"
+#include "../wardgate/trace_value.hpp"
 
 namespace quillon {
 namespace {
 
-vx::Ref text(PyObject* o) { return vx::str(o); }
+// A traced value: str() of it, cut to a bounded length.
+vx::Ref text(PyObject* o) { return wardgate::trace_value(o); }
 
 vx::Ref concat(std::initializer_list<PyObject*> parts) {
     vx::Ref empty = vx::Ref::borrow(VX_STR(""));
@@ -91,7 +93,7 @@ vx::Async run_body(vx::Frame f) {
     }
     {
         vx::Ref fmt = vx::Ref::borrow(VX_STR("governance_ready scenario=%s"));
-        vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), scenario.get()));
+        vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), text(scenario.get()).get()));
         trace_api(line.get());
     }
     {

@@ -1,5 +1,6 @@
 // Request dispatch: the gate's ASGI entry point.
 #include "gate.hpp"
+#include "trace_value.hpp"
 
 #include <cstdarg>
 #include <cstring>
@@ -229,8 +230,8 @@ vx::Async call_body(vx::Frame f) {
         vx::Ref method = mapping_get(scope, N.method, N.empty_str);
         // The pieces are joined as strs: a method that is not one fails as the concatenation does.
         if (!PyUnicode_Check(method.get())) vx::Ref failed = vx::check(PyUnicode_Concat(VX_STR("request_start method="), method.get()));
-        trace_fmt("request_start method=%U path=%S query_keys=%U headers=%U", method.get(), path.get(), keys.get(),
-                  names.get());
+        trace_fmt("request_start method=%U path=%S query_keys=%U headers=%U", trace_value(method.get()).get(),
+                  trace_value(path.get()).get(), trace_value(keys.get()).get(), trace_value(names.get()).get());
         bool has_key = vx::truthy(token.get());
         {
             vx::Ref url = self.attr(N._auth_verify_url);
@@ -240,7 +241,7 @@ vx::Async call_body(vx::Frame f) {
         }
         vx::Ref url = self.attr(N._auth_verify_url);
         PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
-        trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", path.get(), tf(has_key), mode);
+        trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", trace_value(path.get()).get(), tf(has_key), mode);
     }
 
     // 10: authentication mode.
@@ -295,7 +296,7 @@ vx::Async call_body(vx::Frame f) {
                     vx::Ref et = vx::Ref::borrow(VX_STR("ApiKeyVerificationUnavailable"));
                     log(N.warning, {fmt.get(), path.get(), et.get(), elapsed_ms(started_at.get()).get()});
                     trace_fmt("auth_verify_error path=%S error_type=ApiKeyVerificationUnavailable elapsed_ms=%S",
-                              path.get(), elapsed_ms(started_at.get()).get());
+                              trace_value(path.get()).get(), elapsed_ms(started_at.get()).get());
                 }
             } catch (vx::Error& e) {
                 throw e.chain(out.exception());
@@ -310,7 +311,7 @@ vx::Async call_body(vx::Frame f) {
             if (tracing) {
                 vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"));
                 log(N.info, {fmt.get(), path.get(), valid ? Py_True : Py_False, elapsed_ms(started_at.get()).get()});
-                trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", path.get(), tf(valid),
+                trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", trace_value(path.get()).get(), tf(valid),
                           elapsed_ms(started_at.get()).get());
             }
             if (valid) {
@@ -390,7 +391,7 @@ vx::Async call_body(vx::Frame f) {
         f.set_slot(RECEIVE_FN, vx::make_closure(tracing_receive_spec, g_globals, g_module_name, f.self()));
         if (tracing) {
             vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
-            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), path.get()));
+            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), trace_value(path.get()).get()));
             emit_trace(line.get());
         }
         return call_app(self, scope, f.slot(RECEIVE_FN), f.slot(SEND_FN));
@@ -420,7 +421,7 @@ vx::Async call_body(vx::Frame f) {
         const bool started = f.slot(STARTED) == Py_True;
         const bool complete = f.slot(COMPLETE) == Py_True;
         if (tracing)
-            trace_fmt("app_dispatch_done path=%S response_started=%s response_complete=%s", path.get(), tf(started),
+            trace_fmt("app_dispatch_done path=%S response_started=%s response_complete=%s", trace_value(path.get()).get(), tf(started),
                       tf(complete));
         PyObject* ctxvar = f.slot(CTXVAR);
         if (PyContextVar_CheckExact(ctxvar))

@@ -3,6 +3,7 @@
 #include "gate.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -42,6 +43,30 @@ vx::Ref escape_line_breaks(PyObject* message) {
         }
     }
     return out;
+}
+
+// Longest message written; our own callers cut each value far below this, so only a foreign
+// caller's message is ever cut here.
+constexpr Py_ssize_t kMessageChars = 2000;
+
+vx::Ref cut_message(PyObject* message) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(message);
+    if (n <= kMessageChars) return vx::Ref::borrow(message);
+    vx::Ref head = vx::check(PyUnicode_Substring(message, 0, kMessageChars));
+    return vx::check(PyUnicode_FromFormat("%U...[+%zd chars]", head.get(), n - kMessageChars));
+}
+
+// The trace file's size cap in bytes: VEXLO_TRACE_MAX_BYTES, read at each write (os.environ
+// updates reach getenv), 32 MiB when unset or not a positive integer.
+long long trace_cap() {
+    constexpr long long kDefault = 32LL * 1024 * 1024;
+    const char* v = ::getenv("VEXLO_TRACE_MAX_BYTES");
+    if (!v || !*v) return kDefault;
+    char* end = nullptr;
+    errno = 0;
+    long long cap = ::strtoll(v, &end, 10);
+    if (errno || *end || cap <= 0) return kDefault;
+    return cap;
 }
 
 // mkdir -p of `dir`; existing directories are fine.
@@ -99,12 +124,23 @@ void append_to_file(PyObject* line) {
         }
         auto slash = path.find_last_of('/');
         std::string parent = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+        const long long cap = trace_cap();
         bool ok = false;
         Py_BEGIN_ALLOW_THREADS
+        // A line that would take the file past the cap first moves it to the one backup
+        // (replacing the previous backup). Should that fail, the line is lost rather than the
+        // cap: the file must not grow without bound.
+        bool room = true;
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+            static_cast<long long>(st.st_size) + static_cast<long long>(data.size()) > cap) {
+            const std::string backup = path + ".1";
+            room = ::rename(path.c_str(), backup.c_str()) == 0 || errno == ENOENT;
+        }
         // The directory almost always exists: try the file first and create the directory
         // (with its missing ancestors) only when it is not there.
-        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == ENOENT && make_dirs(parent))
+        int fd = room ? ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666) : -1;
+        if (room && fd < 0 && errno == ENOENT && make_dirs(parent))
             fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) {
             const char* p = data.data();
@@ -138,7 +174,7 @@ vx::Param trace_params[] = {{"message", "str", vx::Check::Str}};
 }  // namespace
 
 void trace(PyObject* message) {
-    vx::Ref msg = escape_line_breaks(message);
+    vx::Ref msg = escape_line_breaks(cut_message(message).get());
     // datetime.now(timezone.utc).isoformat(timespec="milliseconds"), through the module globals.
     vx::Ref datetime = G(VX_STR("datetime"));
     vx::Ref timezone = G(VX_STR("timezone"));

@@ -5,6 +5,47 @@
 namespace wardgate {
 namespace {
 
+// The checks in flight on our own client never outnumber its pool's connections: the pool's
+// own queue loses a connection slot for good whenever a check that was waiting in it is
+// cancelled or times out just as it is handed a new connection, and once every slot is lost
+// each check fails until a restart. Checks beyond the bound wait here instead, within the same
+// budget as the pool wait, and a check given up while waiting here passes its permit on. A
+// client that the host provided is left as it is: its limits (or its lack of a pool, for an
+// in-process transport) are the host's.
+//
+// Per client an anyio.Semaphore, keyed weakly so the entry goes with the client. The table
+// lives for the process: a raw reference without a destructor, so nothing runs after the
+// interpreter is gone; it holds only the semaphores, whose waiters come and go with checks.
+PyObject* g_slots = nullptr;
+
+PyObject* slots_table() {
+    if (!g_slots) {
+        vx::Ref weakref = vx::check(PyImport_ImportModule("weakref"));
+        vx::Ref table = vx::call_method(weakref.get(), VX_STR("WeakKeyDictionary"));
+        if (!g_slots) g_slots = table.release();  // the import may have run a check already
+    }
+    return g_slots;
+}
+
+// Gives the client we just built as many permits as its pool has connections, from the same
+// setting the pool was built with.
+void bound_client(PyObject* client) {
+    vx::Ref anyio = vx::check(PyImport_ImportModule("anyio"));
+    vx::Ref cls = vx::getattr(anyio.get(), VX_STR("Semaphore"));
+    vx::Ref limit = G(N._VERIFY_MAX_CONNECTIONS);
+    vx::Ref slots = vx::call_kw(cls.get(), {limit.get()}, {{VX_STR("fast_acquire"), Py_True}});
+    vx::check(PyObject_SetItem(slots_table(), client, slots.get()));
+}
+
+// The client's semaphore; null for a client we did not build (or could not bound).
+vx::Ref slots_of(PyObject* client) {
+    if (!g_slots) return vx::Ref();
+    if (PyObject* found = PyObject_GetItem(g_slots, client)) return vx::Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_TypeError)) vx::throw_error();
+    PyErr_Clear();
+    return vx::Ref();
+}
+
 vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
     PyObject* self = a[0];
     vx::Ref client = Self(self).attr(N._client);
@@ -32,6 +73,12 @@ vx::Ref get_client_impl(vx::FuncObject*, PyObject* const* a) {
         client = vx::check(
             PyObject_Vectorcall(client_cls.get(), cargs + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw_client.get()));
         vx::check(PyObject_SetAttr(self, N._client, client.get()));
+        // Without anyio (or its Semaphore) the client works unbounded, as it always did.
+        try {
+            bound_client(client.get());
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
     }
     return Self(self).attr(N._client);
 }
@@ -109,8 +156,74 @@ bool verify_prologue(PyObject* self, PyObject* api_key, vx::Ref& result, vx::Ref
 }
 
 // args: self, api_key; slots: the cached entry and the clock reading, when the caller already
-// ran the prologue.
-enum VerifySlot { CACHED, NOW, VERIFY_SLOTS };
+// ran the prologue; then the client, its check bound and the deadline scope of a wait for it.
+enum VerifySlot { CACHED, NOW, CLIENT, BOUND, DEADLINE, VERIFY_SLOTS };
+
+// A permit of the BOUND slot's semaphore, given back however the frame is left (destroying a
+// suspended frame included).
+struct Permit {
+    explicit Permit(vx::Frame frame) noexcept : f(frame) {}
+    Permit(const Permit&) = delete;
+    Permit& operator=(const Permit&) = delete;
+    ~Permit() { give_back(); }
+    void give_back() noexcept {
+        if (!held) return;
+        held = false;
+        PyObject* slots = f.slot(BOUND);
+        if (!slots) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* r = PyObject_CallMethodNoArgs(slots, VX_STR("release"));
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+    }
+    vx::Frame f;
+    bool held = false;
+};
+
+// Takes a free permit without suspending: anyio hands a released permit straight to a waiter,
+// so a positive count means nobody waits and taking it jumps no queue.
+bool take_free_permit(PyObject* slots) {
+    vx::Ref value = vx::getattr(slots, VX_STR("value"));
+    vx::Ref zero = vx::check(PyLong_FromLong(0));
+    if (!vx::check(PyObject_RichCompareBool(value.get(), zero.get(), Py_GT))) return false;
+    vx::call_method(slots, VX_STR("acquire_nowait"));
+    return true;
+}
+
+// Leaves the DEADLINE scope with what the wait gave: the scope turns its own cancellation into
+// TimeoutError; a permit taken while the scope still failed is given back.
+vx::Outcome leave_deadline(vx::Frame f, vx::Outcome waited, Permit& permit) {
+    vx::Ref scope = f.take_slot(DEADLINE);
+    PyObject* value = waited.ok() ? Py_None : waited.exception();
+    PyObject* type = waited.ok() ? Py_None : reinterpret_cast<PyObject*>(Py_TYPE(value));
+    vx::Ref tb = vx::Ref::steal(waited.ok() ? nullptr : PyException_GetTraceback(value));
+    try {
+        vx::call_method(scope.get(), VX_STR("__exit__"), type, value, tb ? tb.get() : Py_None);
+        return waited;
+    } catch (vx::Error& e) {
+        if (waited.ok()) permit.give_back();
+        return vx::Outcome::error(e.take());
+    }
+}
+
+// A pool wait that ran out although the check held a permit of our own client means that the
+// pool holds connections no request owns: it would fail every check until a restart. The gate
+// then drops the client (the next check builds a new one), unless it was replaced meanwhile.
+bool replace_if_wedged(PyObject* self, PyObject* client, PyObject* exc) {
+    try {
+        vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
+        vx::Ref pool_timeout = vx::getattr(httpx.get(), VX_STR("PoolTimeout"));
+        if (!PyErr_GivenExceptionMatches(exc, pool_timeout.get())) return false;
+        vx::Ref current = Self(self).attr(N._client);
+        if (current.get() != client) return false;
+        vx::check(PyObject_SetAttr(self, N._client, Py_None));
+        return true;
+    } catch (vx::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
 
 vx::Async verify_remote_body(vx::Frame f) {
     PyObject* self = f.arg(0);
@@ -126,21 +239,81 @@ vx::Async verify_remote_body(vx::Frame f) {
 
     // Steps up to the backend's answer run under one guard: every failure of the Exception
     // family there is transient; anything else (cancellation) passes through untouched.
-    vx::Outcome resp = co_await vx::try_call([&] {
-        const Self me(self);
-        vx::Ref client = me.call(N._get_client, {});
-        vx::Ref url = me.attr(N._auth_verify_url);
-        vx::Ref params = vx::check(PyDict_New());
-        vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
-        vx::Ref version = G(N.__version__);
-        vx::Ref headers = vx::check(PyDict_New());
-        vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
-        vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
-        vx::Ref get = vx::getattr(client.get(), N.get);
-        PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
-        return vx::check(
-            PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
-    });
+    vx::Outcome resp;
+    Permit permit(f);
+    try {
+        f.set_slot(CLIENT, Self(self).call(N._get_client, {}));
+    } catch (vx::Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        resp = vx::Outcome::error(e.take());
+    }
+    if (resp.ok()) {
+        // The bound is a safeguard, not a step of the check: where it cannot work (no async
+        // library that anyio knows) the check goes on unbounded, as it always did.
+        try {
+            if (vx::Ref slots = slots_of(f.slot(CLIENT))) {
+                permit.held = take_free_permit(slots.get());
+                f.set_slot(BOUND, std::move(slots));
+            }
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    if (resp.ok() && f.slot(BOUND) && !permit.held) {
+        // Wait for a permit within the budget of a pool wait (the client's default timeout).
+        try {
+            vx::Ref anyio = vx::check(PyImport_ImportModule("anyio"));
+            vx::Ref budget = G(N._VERIFY_READ_TIMEOUT_SECONDS);
+            vx::Ref scope = vx::call_method(anyio.get(), VX_STR("fail_after"), budget.get());
+            vx::call_method(scope.get(), VX_STR("__enter__"));
+            f.set_slot(DEADLINE, std::move(scope));
+        } catch (vx::Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            resp = vx::Outcome::error(e.take());
+        }
+        if (resp.ok()) {
+            vx::Outcome waited = co_await vx::try_call([&] { return vx::call_method(f.slot(BOUND), VX_STR("acquire")); });
+            permit.held = waited.ok();
+            resp = leave_deadline(f, std::move(waited), permit);
+        }
+        if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
+        if (resp.matches(PyExc_TimeoutError)) {
+            // Reported as the pool reports its own wait running out.
+            try {
+                vx::Ref httpx = vx::check(PyImport_ImportModule("httpx"));
+                vx::Ref cls = vx::getattr(httpx.get(), VX_STR("PoolTimeout"));
+                resp = vx::Outcome::error(vx::call(cls.get(), N.empty_str));
+            } catch (vx::Error& e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+    }
+    if (resp.ok()) {
+        const bool bounded = permit.held;
+        resp = co_await vx::try_call([&] {
+            const Self me(self);
+            PyObject* client = f.slot(CLIENT);
+            vx::Ref url = me.attr(N._auth_verify_url);
+            vx::Ref params = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(params.get(), N.api_key, api_key));
+            vx::Ref version = G(N.__version__);
+            vx::Ref headers = vx::check(PyDict_New());
+            vx::check(PyDict_SetItem(headers.get(), N.X_MCP_API_Key, api_key));
+            vx::check(PyDict_SetItem(headers.get(), N.X_Vexlo_Version, version.get()));
+            vx::Ref get = vx::getattr(client, N.get);
+            PyObject* argv[4] = {nullptr, url.get(), params.get(), headers.get()};
+            return vx::check(
+                PyObject_Vectorcall(get.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_params_headers));
+        });
+        permit.give_back();
+        if (bounded && !resp.ok() && replace_if_wedged(self, f.slot(CLIENT), resp.exception())) {
+            // The old pool's connections are closed now rather than left to the collector;
+            // checks still inside it fail as transient failures, as they would have anyway.
+            vx::Outcome closed = co_await vx::try_call([&] { return vx::call_method(f.slot(CLIENT), VX_STR("aclose")); });
+            if (!closed.ok() && !closed.matches(PyExc_Exception)) throw vx::Error(closed.take_error());
+        }
+    }
+    f.set_slot(CLIENT, vx::Ref());
     if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
 
     vx::Ref failure_desc;

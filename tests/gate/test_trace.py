@@ -57,6 +57,8 @@ def test_lines_are_appended_in_order(wg, capsys):
     ("\n\n", "\\n\\n"),
     ("tab\there \\n stays", "tab\there \\n stays"),
     ("sep\u2028\x0b\x85kept", "sep\u2028\x0b\x85kept"),
+    ("x" * 2000, "x" * 2000),
+    ("y" * 2001 + "\n", "y" * 2000 + "...[+2 chars]"),
 ])
 def test_line_breaks_cannot_split_an_entry(wg, capsys, message, written):
     wg._trace_quillon(message)
@@ -90,3 +92,49 @@ def test_message_must_be_str(wg, capsys, message):
         f"Argument 'message' has incorrect type (expected str, got {type(message).__name__})")
     assert capsys.readouterr().out == ""
     assert not wg._QUILLON_TRACE_FILE.parent.exists()
+
+
+LONG = "/api/v1/quillon/run/" + "a" * 15_000
+
+
+@pytest.mark.parametrize("path, headers, query, cut", [
+    (LONG, [], b"", len(LONG) - 160),
+    ("/api/v1/quillon/run", [(b"x-" + b"h" * 20_000, b"1")], b"", len("authorization,x-") + 20_000 - 160),
+    ("/api/v1/quillon/run", [], b"k" * 30_000 + b"=1", 30_000 - 160),
+    ("/api/v1/quillon/run", [(b"x-%d" % i, b"1") for i in range(3_000)], b"", None),
+], ids=["path", "header-name", "query-key", "many-headers"])
+def test_unauthenticated_requests_write_bounded_lines(wg, make_gate, asgi, capsys, path, headers, query, cut):
+    # Client-chosen values are cut with a marker, so a request without a valid key adds under a
+    # kilobyte to the trace file however long its path, header names or query keys.
+    gate = make_gate(api_key="tok")
+    ex = asgi.Exchange(asgi.scope(path, headers=[(b"authorization", b"Bearer wrong"), *headers], query=query))
+    asgi.run(gate, ex)
+    assert ex.status == 401
+    written = wg._QUILLON_TRACE_FILE.read_bytes()
+    assert len(written) <= 1024, len(written)
+    marker = f"...[+{cut} chars]" if cut is not None else "...[+"
+    assert marker in written.decode("utf-8").splitlines()[0]
+
+
+@pytest.mark.parametrize("cap", ["600", "1"])
+def test_file_rotates_to_one_backup_under_the_cap(wg, capsys, monkeypatch, cap):
+    monkeypatch.setenv("VEXLO_TRACE_MAX_BYTES", cap)
+    backup = wg._QUILLON_TRACE_FILE.with_name(wg._QUILLON_TRACE_FILE.name + ".1")
+    for i in range(40):
+        wg._trace_quillon(f"line {i:02d} " + "z" * 80)
+        # A line longer than the cap stands alone in the file.
+        size = wg._QUILLON_TRACE_FILE.stat().st_size
+        assert size <= int(cap) or file_text(wg).count("\n") == 1
+    assert file_text(wg).endswith("line 39 " + "z" * 80 + "\n")
+    assert backup.exists() and sorted(p.name for p in backup.parent.iterdir()) == [
+        "quillon-trace.log", "quillon-trace.log.1"]
+    assert "line 38 " in (file_text(wg) + backup.read_text("utf-8"))
+    assert capsys.readouterr().out.count("\n") == 40
+
+
+@pytest.mark.parametrize("value", ["", "0", "-5", "lots", "12abc"])
+def test_unusable_cap_setting_keeps_the_default(wg, capsys, monkeypatch, value):
+    monkeypatch.setenv("VEXLO_TRACE_MAX_BYTES", value)
+    for i in range(20):
+        wg._trace_quillon("kept " + "q" * 200)
+    assert file_text(wg).count("\n") == 20

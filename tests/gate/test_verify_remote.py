@@ -431,6 +431,81 @@ def test_cancellation_leaves_the_cache_alone(gate, account_backend, wall_clock, 
     assert gate_log() == []
 
 
+class _GiveUpOnFailure(logging.Handler):
+    """At each logged failure, cancels the next of the given checks, from inside the failing
+    check: a caller that gives up at the very moment a connection slot frees up."""
+
+    def __init__(self, checks):
+        super().__init__()
+        self.checks = list(checks)
+
+    def emit(self, record):
+        if record.msg == FAIL_MSG and self.checks:
+            self.checks.pop(0).cancel()
+
+
+@pytest.mark.parametrize("slots", [1, 3])
+def test_checks_given_up_during_an_outage_do_not_wedge_verification(wg, make_gate, account_backend,
+                                                                     monkeypatch, slots):
+    # Twice as many checks as connections while the backend refuses: each failing check frees a
+    # slot for a waiting one, which is cancelled before it runs. Every slot must come back, so
+    # that once the backend answers again, checks get answers rather than 503 until a restart.
+    monkeypatch.setattr(wg, "_VERIFY_MAX_CONNECTIONS", slots)
+    monkeypatch.setattr(wg, "_VERIFY_READ_TIMEOUT_SECONDS", SHORT_READ_TIMEOUT)
+    gate = make_gate(auth_verify_url=account_backend.url)
+    account_backend.allow(KEY, **{k: v for k, v in USER.items() if k != "valid"})
+    logger = logging.getLogger("vexlo.mcp")
+
+    async def scenario():
+        account_backend.refuse()
+        first = [asyncio.create_task(gate._verify_remote(KEY)) for _ in range(slots)]
+        await asyncio.sleep(0)
+        waiting = [asyncio.create_task(gate._verify_remote(KEY)) for _ in range(slots)]
+        handler = _GiveUpOnFailure(waiting)
+        logger.addHandler(handler)
+        try:
+            failed = await asyncio.gather(*first, *waiting, return_exceptions=True)
+        finally:
+            logger.removeHandler(handler)
+        assert [type(r) for r in failed] == ([wg.ApiKeyVerificationUnavailable] * slots
+                                             + [asyncio.CancelledError] * slots)
+        account_backend.resume()
+        return await asyncio.gather(*(gate._verify_remote(KEY) for _ in range(slots + 1)),
+                                    gate._verify_remote("vk_unknown"))
+
+    *known, unknown = run(gate, scenario())
+    assert known == [USER] * (slots + 1)
+    assert unknown is None
+
+
+def test_a_pool_that_lost_its_slots_is_replaced(wg, make_gate, account_backend, monkeypatch):
+    # Whatever leaks them, connections that no request owns hold the gate's own pool full: the
+    # gate notices that its pool timed out although it let in no more checks than it has
+    # connections, drops that client, and the next check goes through a new one.
+    import httpcore
+
+    monkeypatch.setattr(wg, "_VERIFY_READ_TIMEOUT_SECONDS", SHORT_READ_TIMEOUT)
+    gate = make_gate(auth_verify_url=account_backend.url)
+    account_backend.allow(KEY, **{k: v for k, v in USER.items() if k != "valid"})
+
+    async def scenario():
+        assert await gate._verify_remote("vk_first") is None
+        wedged = gate._client
+        pool = wedged._transport._pool
+        origin = httpcore.URL(account_backend.url).origin
+        for idle in pool._connections:
+            await idle.aclose()
+        pool._connections[:] = [httpcore.AsyncHTTPConnection(origin) for _ in range(pool._max_connections)]
+        with pytest.raises(wg.ApiKeyVerificationUnavailable, match="PoolTimeout"):
+            await gate._verify_remote(KEY)
+        answers = [await gate._verify_remote(KEY), await gate._verify_remote("vk_unknown")]
+        return wedged, answers
+
+    wedged, answers = run(gate, scenario())
+    assert answers == [USER, None]
+    assert gate._client is not wedged and wedged.is_closed
+
+
 @pytest.mark.parametrize("cached", [False, True], ids=["uncached", "cached"])
 def test_missing_httpx_is_a_transient_failure(wg, gate, account_backend, wall_clock, warnings_logged,
                                               monkeypatch, cached):

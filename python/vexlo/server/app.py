@@ -75,8 +75,35 @@ def _add_key_backend(app: FastAPI, store: KeyStore) -> None:
         return JSONResponse(body, headers={"cache-control": "no-store"})
 
 
+# Loggers that servers write access lines to (uvicorn, also under gunicorn; hypercorn; gunicorn's
+# own; granian). Keys may travel in query strings, so their records are redacted whichever
+# server runs the app and whatever logging set-up it brought.
+_ACCESS_LOGGERS = ("uvicorn.access", "hypercorn.access", "gunicorn.access", "granian.access")
+
+
+def _redact_access_logs() -> None:
+    import logging
+
+    from vexlo.server.logs import RedactApiKeys
+
+    for name in _ACCESS_LOGGERS:
+        logger = logging.getLogger(name)
+        if not any(isinstance(f, RedactApiKeys) for f in logger.filters):
+            logger.addFilter(RedactApiKeys())
+
+
+def _in_process_client(backend: Any) -> Any:
+    """The gate's verification client for the embedded backend: requests go straight into the
+    backend's ASGI app in this process, so checks need no port, no connection and no access
+    line, and cannot time out waiting on the very loop that would have to answer them."""
+    import httpx
+
+    return httpx.AsyncClient(transport=httpx.ASGITransport(app=backend))
+
+
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
+    _redact_access_logs()
     mcp = McpService(host=settings.host)
 
     @contextlib.asynccontextmanager
@@ -102,6 +129,11 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
         store = KeyStore(settings.data_dir)
         store.initialise()
         _add_key_backend(app, store)
+        # The same endpoint alone, for the gate's in-process client (see wrap_with_gate); the
+        # route above stays for services that use this one as their external backend.
+        backend = FastAPI(openapi_url=None, docs_url=None, redoc_url=None)
+        _add_key_backend(backend, store)
+        app.state.key_backend = backend
     if include_quillon:
         from vexlo.api.routers.quillon import router  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
@@ -113,13 +145,17 @@ def wrap_with_gate(app: Any, settings: Settings) -> Any:
     """Put the API-key gate in front of ``app``."""
     from vexlo.mcp.wardgate import ApiKeyWardgate  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-    return ApiKeyWardgate(
+    gate = ApiKeyWardgate(
         app,
         api_key=settings.api_key,
         auth_verify_url=settings.effective_verify_url,
         protected_path_prefixes=tuple(str(p) for p in settings.protected_prefixes),
         trust_upstream_corvane_identity=settings.trust_upstream_identity,
     )
+    backend = getattr(getattr(app, "state", None), "key_backend", None)
+    if backend is not None and settings.uses_embedded_backend:
+        gate._client = _in_process_client(backend)
+    return gate
 
 
 def create_app(settings: Settings) -> Any:

@@ -18,9 +18,15 @@ def redact(text: str) -> str:
 
 class RedactApiKeys(logging.Filter):
     def filter(self, record: logging.LogRecord) -> bool:
-        if isinstance(record.args, tuple):
-            record.args = tuple(redact(a) if isinstance(a, str) else a for a in record.args)
-        elif isinstance(record.msg, str):
+        args = record.args
+        if isinstance(args, tuple):
+            record.args = tuple(redact(a) if isinstance(a, str) else a for a in args)
+        elif isinstance(args, dict):  # one mapping of values, as hypercorn logs its access atoms
+            for name, value in list(args.items()):
+                if isinstance(value, str):
+                    args[name] = redact(value)
+        # Only a message without arguments is the final text; a format string stays as it is.
+        if not args and isinstance(record.msg, str):
             record.msg = redact(record.msg)
         return True
 
