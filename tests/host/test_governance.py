@@ -144,6 +144,30 @@ def test_racing_callers_never_exceed_the_quota_or_the_rate():
     assert store.usage(day) == {"email:a@b.c": 60}
 
 
+def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user):
+    if not isinstance(counters.current(), counters.RedisCounters):
+        pytest.skip("about the Redis store")
+    from tests.support.redis_server import free_port, running_redis
+
+    port = free_port()
+    as_user({"email": "a@b.c"})
+    fn, calls = _returning(OK)
+    with running_redis(tmp_path, port) as url:
+        store = counters.RedisCounters(url)
+        shared = counters.install(store)
+        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    # Refused, not run ungoverned, while the store is gone.
+    with pytest.raises(counters.CounterStoreUnavailable):
+        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+    assert len(calls) == 1
+    # A restarted server has lost its scripts and the client its connections; both come back.
+    with running_redis(tmp_path, port):
+        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["success"] is True
+        assert store.take_rate_slot("email:a@b.c", 1000.0, 1, 60.0) is None
+    counters.install(shared)
+    store.close()
+
+
 def test_bad_quota_setting_falls_back_to_default(monkeypatch):
     monkeypatch.setenv(inst.QUOTA_ENV, "lots")
     assert inst.daily_quota() == inst.DEFAULT_DAILY_QUOTA

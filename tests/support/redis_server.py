@@ -1,4 +1,5 @@
 """A real redis-server on a loopback port, for the shared counter store."""
+import contextlib
 import shutil
 import socket
 import subprocess
@@ -13,13 +14,13 @@ def free_port():
         return s.getsockname()[1]
 
 
-@pytest.fixture(scope="session")
-def redis_url(tmp_path_factory):
+@contextlib.contextmanager
+def running_redis(folder, port=None):
+    """Runs redis-server (no persistence) on ``port`` until the block ends; yields its URL."""
     binary = shutil.which("redis-server")
     if binary is None:
         pytest.fail("redis-server is missing; `make test` installs it (scripts/bootstrap.sh)")
-    port = free_port()
-    folder = tmp_path_factory.mktemp("redis")
+    port = port or free_port()
     proc = subprocess.Popen([binary, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
                              "--dir", str(folder)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -34,8 +35,14 @@ def redis_url(tmp_path_factory):
                 pass
             if proc.poll() is not None or time.monotonic() > deadline:
                 pytest.fail("redis-server did not start")
-            time.sleep(0.05)
+            time.sleep(0.02)
         yield f"redis://127.0.0.1:{port}/0"
     finally:
         proc.terminate()
         proc.wait(10)
+
+
+@pytest.fixture(scope="session")
+def redis_url(tmp_path_factory):
+    with running_redis(tmp_path_factory.mktemp("redis")) as url:
+        yield url
