@@ -225,9 +225,11 @@ class SqliteCounters:
             conn.execute("DELETE FROM rate_starts WHERE at <= ?", (now - window,))
             # Starts stamped by a clock that has since been set back would block for as long as it went back.
             conn.execute("DELETE FROM rate_starts WHERE principal = ? AND at > ?", (user, now + window))
-            count, oldest = conn.execute("SELECT count(*), min(at) FROM rate_starts WHERE principal = ?",
-                                         (user,)).fetchone()
+            # Counting stops at the limit, so a decision costs no more than the limit's worth of rows.
+            count, = conn.execute("SELECT count(*) FROM (SELECT 1 FROM rate_starts WHERE principal = ? LIMIT ?)",
+                                  (user, limit)).fetchone()
             if count >= limit:
+                oldest, = conn.execute("SELECT min(at) FROM rate_starts WHERE principal = ?", (user,)).fetchone()
                 return _retry_after(now, oldest, window)
             conn.execute("INSERT INTO rate_starts (principal, at) VALUES (?, ?)", (user, now))
         return None
