@@ -162,16 +162,19 @@ class SqliteCounters:
                 self._idle = []
                 self._pid = os.getpid()
             conn = self._idle.pop() if self._idle else None
+        reusable = False
         try:
             if conn is None:
                 conn = self._open()
             yield conn
+            reusable = True
         except sqlite3.Error as exc:
             raise CounterStoreUnavailable(f"the counter store {self.path} failed: {exc}") from exc
         finally:
             if conn is not None:
                 with self._lock:
-                    if self._pid == os.getpid():
+                    # A connection that failed may be left inside a transaction: never hand it out again.
+                    if reusable and self._pid == os.getpid():
                         self._idle.append(conn)
                         conn = None
                 if conn is not None:
