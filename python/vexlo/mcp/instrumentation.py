@@ -120,6 +120,8 @@ def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
     included) or returns an envelope whose "success" is not True. When the quota is spent the
     tool is not called and a QUILLON_QUOTA_INSUFFICIENT envelope is returned instead. The user
     is the request context's e-mail or user id, else the call's session, else "anonymous".
+    When a shared counter store cannot answer, CounterStoreUnavailable is raised and the tool
+    is not called.
     """
 
     @functools.wraps(fn)
