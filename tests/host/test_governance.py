@@ -1,6 +1,7 @@
 """Daily quota, telemetry and the quillon_run tool, alone and composed as the router composes them."""
 import asyncio
 import concurrent.futures
+import sqlite3
 import threading
 from datetime import datetime, timezone
 
@@ -166,6 +167,24 @@ def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as
         assert store.take_rate_slot("email:a@b.c", 1000.0, 1, 60.0) is None
     counters.install(shared)
     store.close()
+
+
+def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user):
+    store = counters.current()
+    if not isinstance(store, counters.SqliteCounters):
+        pytest.skip("about the SQLite store")
+    store.busy_timeout = 0.05
+    store.close()  # connections opened from now on take the short timeout
+    as_user({"email": "a@b.c"})
+    fn, calls = _returning(OK)
+    other = sqlite3.connect(store.path, isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    with pytest.raises(counters.CounterStoreUnavailable):
+        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+    other.execute("ROLLBACK")
+    other.close()
+    assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    assert len(calls) == 1
 
 
 def test_bad_quota_setting_falls_back_to_default(monkeypatch):

@@ -40,6 +40,9 @@ class CounterStore(Protocol):
     # True when calls may wait on I/O or locks: async callers run them on a worker thread.
     blocking: bool
 
+    def initialise(self) -> None:
+        """Create what the store needs; CounterStoreUnavailable when it cannot answer."""
+
     def reserve(self, user: str, day: date, limit: int) -> int | None:
         """Take one unit of ``user``'s quota for ``day``; the units used afterwards, or None when spent."""
 
@@ -121,6 +124,9 @@ class MemoryCounters:
         with self._lock:
             self._runs.clear()
 
+    def initialise(self) -> None:
+        pass
+
     def close(self) -> None:
         pass
 
@@ -139,6 +145,8 @@ class SqliteCounters:
     """Counters in ``<data folder>/governance.sqlite3``, shared by every process of the host."""
 
     blocking = True
+    # Seconds a decision waits for another writer before the run is refused.
+    busy_timeout = 10.0
 
     def __init__(self, data_dir: Path) -> None:
         self.path = Path(data_dir) / DB_NAME
@@ -149,7 +157,7 @@ class SqliteCounters:
         self._inherited: list[sqlite3.Connection] = []
 
     def _open(self) -> sqlite3.Connection:
-        conn = sqlite3.connect(self.path, timeout=10.0, isolation_level=None, check_same_thread=False)
+        conn = sqlite3.connect(self.path, timeout=self.busy_timeout, isolation_level=None, check_same_thread=False)
         # Counters may lose their last moments on power loss, never their consistency.
         conn.execute("PRAGMA synchronous=NORMAL")
         return conn

@@ -79,7 +79,7 @@ def prepare(settings: Settings) -> Prepared:
         store = open_counter_store(settings)
         warning = None
         try:
-            store.initialise()  # type: ignore[attr-defined]
+            store.initialise()
         except counters.CounterStoreUnavailable as exc:
             if isinstance(store, counters.SqliteCounters):
                 raise StartupError(f"cannot create the counter store {store.path}: {exc.__cause__}") from None
