@@ -31,6 +31,13 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
     "$PY" -m venv .venv
 fi
 
+# The tests run a real Redis on a loopback port (the shared quota and rate counters).
+if ! command -v redis-server >/dev/null 2>&1; then
+    echo "bootstrap: installing redis-server from Debian's packages" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
+fi
+
 stamp=.venv/.deps-stamp
 want=$(cat pyproject.toml scripts/bootstrap.sh | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then

@@ -1,9 +1,13 @@
 """Daily quota, telemetry and the quillon_run tool, alone and composed as the router composes them."""
 import asyncio
+import concurrent.futures
+import sqlite3
+import threading
 from datetime import datetime, timezone
 
 import pytest
 
+from vexlo.mcp import counters
 from vexlo.mcp import instrumentation as inst
 from vexlo.mcp.context import mcp_request_ctx
 from vexlo.mcp.tools import quillon as tool
@@ -13,8 +17,18 @@ OK = {"success": True, "data": {}, "error": None}
 FAILED = {"success": False, "data": None, "error": {"code": "QUILLON_FORBIDDEN", "message": "m"}}
 
 
-@pytest.fixture(autouse=True)
-def clean_state(monkeypatch):
+@pytest.fixture(autouse=True, params=["memory", "sqlite", "redis"])
+def clean_state(request, monkeypatch, tmp_path):
+    """Every case runs against each counter store: they must give the same answers."""
+    if request.param == "sqlite":
+        store = counters.SqliteCounters(tmp_path)
+        store.initialise()
+    elif request.param == "redis":
+        store = counters.RedisCounters(request.getfixturevalue("redis_url"))
+    else:
+        store = counters.MemoryCounters()
+    previous = counters.install(store)
+    request.addfinalizer(lambda: (counters.install(previous), store.close()))
     monkeypatch.delenv(inst.QUOTA_ENV, raising=False)
     monkeypatch.delenv(tool.RATE_ENV, raising=False)
     inst.reset_quota()
@@ -111,6 +125,68 @@ def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user
     assert inst.quota_usage() == {"email:a@b.c": 1}
 
 
+def test_racing_callers_never_exceed_the_quota_or_the_rate():
+    """Each thread has its own store connection, as each worker process would."""
+    store = counters.current()
+    day = datetime(2025, 3, 1, tzinfo=timezone.utc).date()
+    barrier = threading.Barrier(8)
+
+    def race(_):
+        barrier.wait()
+        taken = [store.reserve("email:a@b.c", day, 60) for _ in range(25)]
+        slots = [store.take_rate_slot("email:a@b.c", 1000.0, 30, 60.0) for _ in range(10)]
+        return taken, slots
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(race, range(8)))
+    taken = sorted(u for r in results for u in r[0] if u is not None)
+    assert taken == list(range(1, 61))  # every unit handed out exactly once
+    assert sum(slot is None for r in results for slot in r[1]) == 30
+    assert store.usage(day) == {"email:a@b.c": 60}
+
+
+def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user):
+    if not isinstance(counters.current(), counters.RedisCounters):
+        pytest.skip("about the Redis store")
+    from tests.support.redis_server import free_port, running_redis
+
+    port = free_port()
+    as_user({"email": "a@b.c"})
+    fn, calls = _returning(OK)
+    with running_redis(tmp_path, port) as url:
+        store = counters.RedisCounters(url)
+        shared = counters.install(store)
+        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    # Refused, not run ungoverned, while the store is gone.
+    with pytest.raises(counters.CounterStoreUnavailable):
+        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+    assert len(calls) == 1
+    # A restarted server has lost its scripts and the client its connections; both come back.
+    with running_redis(tmp_path, port):
+        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["success"] is True
+        assert store.take_rate_slot("email:a@b.c", 1000.0, 1, 60.0) is None
+    counters.install(shared)
+    store.close()
+
+
+def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user):
+    store = counters.current()
+    if not isinstance(store, counters.SqliteCounters):
+        pytest.skip("about the SQLite store")
+    store.busy_timeout = 0.05
+    store.close()  # connections opened from now on take the short timeout
+    as_user({"email": "a@b.c"})
+    fn, calls = _returning(OK)
+    other = sqlite3.connect(store.path, isolation_level=None)
+    other.execute("BEGIN IMMEDIATE")
+    with pytest.raises(counters.CounterStoreUnavailable):
+        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+    other.execute("ROLLBACK")
+    other.close()
+    assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    assert len(calls) == 1
+
+
 def test_bad_quota_setting_falls_back_to_default(monkeypatch):
     monkeypatch.setenv(inst.QUOTA_ENV, "lots")
     assert inst.daily_quota() == inst.DEFAULT_DAILY_QUOTA
@@ -189,7 +265,7 @@ def test_tool_error_codes(as_user, ctx, kwargs, api_mode, code):
 def test_tool_rate_limit(monkeypatch, as_user):
     monkeypatch.setenv(tool.RATE_ENV, "2")
     clock = {"t": 1000.0}
-    monkeypatch.setattr(tool, "_monotonic", lambda: clock["t"])
+    monkeypatch.setattr(tool, "_clock", lambda: clock["t"])
     as_user({"email": "a@b.c"})
     assert [_run(scenario="traffic_overview")["success"] for _ in range(2)] == [True, True]
     clock["t"] += 20

@@ -8,7 +8,7 @@ import pytest
 
 from vexlo.server import __main__ as server_main
 from vexlo.server import keys as keys_cli
-from vexlo.server.app import create_app, create_inner_app
+from vexlo.server.app import build_from_env, create_app, create_inner_app
 from vexlo.server.keystore import KeyStore, KeyStoreError
 from vexlo.server.logs import RedactApiKeys
 from vexlo.server.settings import Settings
@@ -18,7 +18,8 @@ from vexlo.server.settings import Settings
 def clean_env(monkeypatch):
     for name in ("VEXLO_HOST", "VEXLO_PORT", "VEXLO_DATA_DIR", "VEXLO_DEMO_KEY", "VEXLO_API_KEY",
                  "VEXLO_AUTH_VERIFY_URL", "VEXLO_PROTECTED_PREFIXES", "VEXLO_TRUST_UPSTREAM_IDENTITY",
-                 "VEXLO_WORKERS", "VEXLO_CORS_ORIGINS", "VEXLO_QUILLON_DAILY_QUOTA"):
+                 "VEXLO_WORKERS", "VEXLO_CORS_ORIGINS", "VEXLO_QUILLON_DAILY_QUOTA", "VEXLO_QUILLON_RATE_PER_MINUTE",
+                 "VEXLO_REDIS_URL"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -75,6 +76,10 @@ def test_keys_command(tmp_path, capsys):
     assert "revoked" in capsys.readouterr().out
     assert keys_cli.main(["revoke", *d, "999"]) == 1
     assert capsys.readouterr().err.count("\n") == 1
+    assert keys_cli.main(["revoke", key[:8], *d]) == 1  # revoked already: not a second success
+    assert "already revoked" in capsys.readouterr().err
+    assert keys_cli.main([*d, "list"]) == 0  # the option also goes before the command
+    assert key[:8] in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("argv, env, fragment", [
@@ -90,6 +95,8 @@ def test_keys_command(tmp_path, capsys):
     (["--auth-verify-url", "localhost:9000/v"], {}, "http(s) URL"),
     ([], {"VEXLO_DEMO_KEY": "tiny"}, "VEXLO_DEMO_KEY"),
     ([], {"VEXLO_QUILLON_DAILY_QUOTA": "many"}, "VEXLO_QUILLON_DAILY_QUOTA"),
+    ([], {"VEXLO_QUILLON_RATE_PER_MINUTE": "ten"}, "VEXLO_QUILLON_RATE_PER_MINUTE"),
+    ([], {"VEXLO_REDIS_URL": "http://user:secret@h:6379"}, "redis://"),
     ([], {"VEXLO_TRUST_UPSTREAM_IDENTITY": "perhaps"}, "true or false"),
     (["--bogus"], {}, "unrecognized arguments"),
 ])
@@ -106,10 +113,44 @@ def test_bad_settings_exit_with_one_line(monkeypatch, capsys, tmp_path, argv, en
     assert fragment in err and err.count("\n") == 1 and "Traceback" not in err
 
 
-def test_unwritable_data_dir(monkeypatch, capsys, tmp_path):
+@pytest.mark.parametrize("command, folder, status", [
+    (server_main.main, "file", 2), (server_main.main, "file/data", 2), (keys_cli.main, "file/data", 1),
+])
+def test_unwritable_data_dir(monkeypatch, capsys, tmp_path, command, folder, status):
+    monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
     (tmp_path / "file").write_text("")
-    assert server_main.main(["--data-dir", str(tmp_path / "file")]) == 2
-    assert "cannot create the key store" in capsys.readouterr().err
+    argv = ["list"] if command is keys_cli.main else []
+    assert command([*argv, "--data-dir", str(tmp_path / folder)]) == status
+    err = capsys.readouterr().err
+    assert "cannot create the key store" in err and f"{tmp_path / 'file'} is a file, not a folder" in err
+    assert err.count("\n") == 1 and "Errno" not in err
+
+
+def test_busy_port_stops_before_any_key_is_made(monkeypatch, capsys, tmp_path):
+    monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = str(taken.getsockname()[1])
+        assert server_main.main(["--data-dir", str(tmp_path / "data"), "--port", port]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err == f"vexlo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n"
+    assert not (tmp_path / "data").exists()
+
+
+@pytest.mark.parametrize("env, fragment", [
+    ({"VEXLO_QUILLON_RATE_PER_MINUTE": "fast"}, "VEXLO_QUILLON_RATE_PER_MINUTE"),
+    ({"VEXLO_API_KEY": "short"}, "fixed API key"),
+])
+def test_app_factory_stops_a_bad_start_with_one_line(monkeypatch, capsys, tmp_path, env, fragment):
+    monkeypatch.setenv("VEXLO_DATA_DIR", str(tmp_path))
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    with pytest.raises(SystemExit) as stopped:
+        build_from_env()
+    assert stopped.value.code == 3  # the servers' "worker failed to boot": stop, do not restart
+    err = capsys.readouterr().err
+    assert err.startswith("vexlo: error: ") and fragment in err and err.count("\n") == 1
 
 
 def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_path):
@@ -125,9 +166,13 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
     settings = Settings.from_env(server_main.os.environ)
     assert settings.port == 8123 and settings.effective_verify_url == "http://127.0.0.1:8123/v1/mcp/verify-key"
     assert settings.protected_prefixes == ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
-    # Second start: no new key, nothing secret printed.
-    assert server_main.main(["--data-dir", str(tmp_path)]) == 0
-    assert "vx_" not in capsys.readouterr().out
+    # Second start: no new key, nothing secret printed; the hint names this installation's
+    # key command and this data folder. The wildcard address is announced as such.
+    assert server_main.main(["--data-dir", str(tmp_path), "--host", "0.0.0.0"]) == 0
+    out = capsys.readouterr().out
+    assert "vx_" not in out and "serving on http://0.0.0.0:8123 " in out, out
+    hint = next(line for line in out.splitlines() if "add a key with" in line)
+    assert hint.endswith(f"vexlo-keys add --data-dir {tmp_path} --email you@example.com")
 
 
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",

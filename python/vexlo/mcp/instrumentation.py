@@ -1,8 +1,8 @@
 """Governance wrappers shared by the MCP tools and the REST API: daily quota and telemetry.
 
-Both keep their state in this process's memory. With several server workers each worker counts
-on its own, so the effective daily quota is per worker; good enough for the single-process
-default, and the numbers reset on restart.
+The quota counters live in the store of ``vexlo.mcp.counters`` (this process's memory unless the
+server installed a shared one, so that every worker and host counts against one quota). Telemetry
+stays in this process's memory and resets on restart.
 """
 from __future__ import annotations
 
@@ -19,6 +19,7 @@ from datetime import date, datetime, timedelta, timezone
 from types import MappingProxyType
 from typing import Any
 
+from vexlo.mcp import counters
 from vexlo.mcp.context import current_principal
 
 QUOTA_ENV = "VEXLO_QUILLON_DAILY_QUOTA"
@@ -27,9 +28,8 @@ QUOTA_EXHAUSTED_CODE = "QUILLON_QUOTA_INSUFFICIENT"
 
 _logger = logging.getLogger("vexlo.mcp")
 
-# Touched from the event loop, and from test or admin threads through the inspection helpers.
+# Guards the telemetry series, touched from the event loop and from test or admin threads.
 _lock = threading.Lock()
-_quota_used: dict[tuple[str, date], int] = {}
 
 
 def _utcnow() -> datetime:
@@ -68,34 +68,49 @@ def seconds_until_utc_midnight(now: datetime) -> int:
 
 def quota_usage() -> dict[str, int]:
     """Today's (UTC) used units per user key."""
-    today = _utcnow().date()
-    with _lock:
-        return {user: used for (user, day), used in _quota_used.items() if day == today and used}
+    return counters.current().usage(_utcnow().date())
 
 
 def reset_quota() -> None:
-    with _lock:
-        _quota_used.clear()
+    counters.current().reset()
 
 
-def _reserve(user: str, day: date, limit: int) -> int | None:
+async def _reserve(user: str, day: date, limit: int) -> int | None:
     """Takes one unit; returns the units used afterwards, or None when the quota is spent."""
-    with _lock:
-        for key in [k for k in _quota_used if k[1] != day]:
-            del _quota_used[key]  # yesterday's counters are never read again
-        used = _quota_used.get((user, day), 0)
-        if used >= limit:
-            return None
-        _quota_used[(user, day)] = used + 1
-        return used + 1
+    store = counters.current()
+    if not store.blocking:
+        return store.reserve(user, day, limit)
+    taking = asyncio.get_running_loop().run_in_executor(None, store.reserve, user, day, limit)
+    try:
+        return await asyncio.shield(taking)
+    except asyncio.CancelledError:
+        # The thread goes on regardless: wait for it and return the unit it took, or the
+        # cancelled call would keep a unit for the rest of the day.
+        try:
+            taken = await asyncio.shield(taking)
+        except Exception:
+            taken = None
+        if taken is not None:
+            await _give_back(user, day)
+        raise
 
 
-def _give_back(user: str, day: date) -> None:
+def _give_back_quietly(store: counters.CounterStore, user: str, day: date) -> None:
+    try:
+        store.give_back(user, day)
+    except counters.CounterStoreUnavailable:
+        # The caller's outcome matters more than one unit, which the store then keeps for the day.
+        _logger.warning("could not give a quota unit back to %s", user, exc_info=True)
+
+
+async def _give_back(user: str, day: date) -> None:
     # The unit goes back to the day it was taken from, even if midnight passed meanwhile.
-    with _lock:
-        used = _quota_used.get((user, day), 0)
-        if used > 0:
-            _quota_used[(user, day)] = used - 1
+    store = counters.current()
+    if not store.blocking:
+        _give_back_quietly(store, user, day)
+        return
+    # Shielded: a second cancellation must not stop the unit from going back.
+    await asyncio.shield(asyncio.get_running_loop().run_in_executor(None, _give_back_quietly, store, user, day))
 
 
 def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any]]:
@@ -105,6 +120,8 @@ def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
     included) or returns an envelope whose "success" is not True. When the quota is spent the
     tool is not called and a QUILLON_QUOTA_INSUFFICIENT envelope is returned instead. The user
     is the request context's e-mail or user id, else the call's session, else "anonymous".
+    When a shared counter store cannot answer, CounterStoreUnavailable is raised and the tool
+    is not called.
     """
 
     @functools.wraps(fn)
@@ -112,7 +129,7 @@ def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
         user = current_principal(kwargs.get("session_id"))
         now = _utcnow()
         limit = daily_quota()
-        used = _reserve(user, now.date(), limit)
+        used = await _reserve(user, now.date(), limit)
         if used is None:
             return {
                 "success": False,
@@ -129,7 +146,7 @@ def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
             succeeded = isinstance(result, dict) and result.get("success") is True
         finally:
             if not succeeded:
-                _give_back(user, now.date())
+                await _give_back(user, now.date())
         if not succeeded:
             return result
         quota = result.get("quota")

@@ -10,22 +10,16 @@ import argparse
 import dataclasses
 import ipaddress
 import os
-import sqlite3
+import socket
 import sys
 from collections.abc import Mapping, Sequence
-from pathlib import Path
 from typing import Any
 
+from vexlo.server import startup
 from vexlo.server.keys import OneLineParser
 from vexlo.server.logs import log_config
-from vexlo.server.keystore import KeyStore, KeyStoreError
-from vexlo.server.settings import (
-    DEFAULT_PROTECTED_PREFIXES,
-    ENV_DEMO_KEY,
-    Settings,
-    SettingsError,
-    parse_int,
-)
+from vexlo.server.settings import DEFAULT_PROTECTED_PREFIXES, Settings, parse_int, resolve_data_dir
+from vexlo.server.startup import StartupError
 
 APP_FACTORY = "vexlo.server.app:build_from_env"
 
@@ -57,7 +51,7 @@ def settings_from_args(args: argparse.Namespace, environ: Mapping[str, str]) -> 
     if args.port is not None:
         changes["port"] = parse_int("--port", args.port, low=1, high=65535)
     if args.data_dir is not None:
-        changes["data_dir"] = Path(args.data_dir).absolute()
+        changes["data_dir"] = resolve_data_dir(args.data_dir, environ)
     if args.api_key is not None:
         changes["api_key"] = args.api_key
     if args.auth_verify_url is not None:
@@ -80,12 +74,35 @@ def _is_loopback(host: str) -> bool:
         return False
 
 
-def _prepare(settings: Settings) -> list[str]:
-    """Check the settings and the key store; returns the lines to show the operator."""
+def _check_port(host: str, port: int) -> None:
+    """StartupError when the server could not listen there (probed as uvicorn binds, with SO_REUSEADDR)."""
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                                             flags=socket.AI_PASSIVE)[0]
+        with socket.socket(family, kind, proto) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as exc:
+        raise StartupError(f"cannot listen on {host}:{port}: {exc.strerror or exc}") from None
+
+
+def _serving_line(settings: Settings) -> str:
+    where = f"http://{settings.host}:{settings.port}" if ":" not in settings.host \
+        else f"http://[{settings.host}]:{settings.port}"
+    if settings.host in ("0.0.0.0", "::", ""):
+        where += f" (every address of this machine; locally {settings.local_base_url})"
+    return (f"vexlo: serving on {where} ({settings.workers} worker(s)); protected: "
+            + ", ".join(settings.protected_prefixes))
+
+
+def _prepare(settings: Settings) -> tuple[list[str], list[str]]:
+    """Check the settings, the port and the data folder; returns the lines for stdout and stderr."""
     settings.validate()
+    _check_port(settings.host, settings.port)
+    prepared = startup.prepare(settings)
+    prepared.store.close()  # the workers open their own
     base = settings.local_base_url
-    lines = [f"vexlo: serving on {base} ({settings.workers} worker(s)); protected: "
-             + ", ".join(settings.protected_prefixes)]
+    lines = [_serving_line(settings)]
     if settings.api_key:
         lines.append("vexlo: fixed-key mode; try: "
                      f"curl -H \"Authorization: Bearer <your key>\" {base}/api/v1/whoami")
@@ -94,35 +111,29 @@ def _prepare(settings: Settings) -> list[str]:
     elif settings.auth_verify_url:
         lines.append(f"vexlo: keys are verified by {settings.auth_verify_url}")
     else:
-        store = KeyStore(settings.data_dir)
-        store.initialise()
-        created = store.ensure_demo_key(settings.demo_key)
-        lines.append(f"vexlo: keys are verified by the embedded backend, store {store.path}")
-        if created is not None:
-            lines.append("vexlo: created a demo key; it is shown only this once:")
-            lines.append(f"    {created}")
-            lines.append(f"    curl -H \"Authorization: Bearer {created}\" {base}/api/v1/whoami")
-        elif settings.demo_key is not None:
-            lines.append(f"vexlo: {ENV_DEMO_KEY} is registered; try: "
-                         f"curl -H \"Authorization: Bearer ${ENV_DEMO_KEY}\" {base}/api/v1/whoami")
-        else:
-            lines.append("vexlo: add a key with: python -m vexlo.server.keys add --email you@example.com")
+        assert prepared.key_store is not None
+        lines.append(f"vexlo: keys are verified by the embedded backend, store {prepared.key_store.path}")
+    lines += startup.key_lines(settings, prepared, hints=True)
+    lines.append(startup.store_line(settings))
+    warnings = [prepared.warning] if prepared.warning else []
     if settings.trust_upstream_identity and not _is_loopback(settings.host):
-        lines.append("vexlo: warning: upstream identity headers are trusted on a non-loopback address; "
-                     "anyone who can reach this port can claim any e-mail")
-    return lines
+        warnings.append("vexlo: warning: upstream identity headers are trusted on a non-loopback address; "
+                        "anyone who can reach this port can claim any e-mail")
+    return lines, warnings
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         settings = settings_from_args(args, os.environ)
-        lines = _prepare(settings)
-    except (SettingsError, KeyStoreError, sqlite3.Error, OSError) as exc:
+        lines, warnings = _prepare(settings)
+    except startup.STARTUP_ERRORS as exc:
         print(f"vexlo: error: {exc}", file=sys.stderr)
         return 2
     for line in lines:
         print(line, flush=True)
+    for line in warnings:
+        print(line, file=sys.stderr, flush=True)
 
     import uvicorn
 

@@ -7,6 +7,7 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 from __future__ import annotations
 
 import contextlib
+import sys
 from collections.abc import AsyncIterator
 from typing import Any
 
@@ -163,7 +164,28 @@ def create_app(settings: Settings) -> Any:
 
 
 def build_from_env() -> Any:
-    """uvicorn factory: ``uvicorn --factory vexlo.server.app:build_from_env``."""
-    settings = Settings.from_env()
-    settings.validate()
+    """The app factory for every ASGI server and every worker, configured by ``VEXLO_*`` variables.
+
+    ``uvicorn --factory vexlo.server.app:build_from_env``, ``hypercorn 'vexlo.server.app:build_from_env()'``,
+    ``granian --interface asgi --factory vexlo.server.app:build_from_env``. It does the start-up work
+    of ``python -m vexlo.server`` (checks, data folder, demo key, shared quota and rate counters);
+    workers that start together do the data folder's part once.
+    """
+    from vexlo.mcp import counters
+    from vexlo.server import startup
+
+    try:
+        settings = Settings.from_env()
+        settings.validate()
+        prepared = startup.prepare(settings)
+    except startup.STARTUP_ERRORS as exc:
+        print(f"vexlo: error: {exc}", file=sys.stderr, flush=True)
+        # uvicorn and gunicorn take status 3 from a worker as "failed to boot" and stop, rather
+        # than start it again and again.
+        raise SystemExit(3) from None
+    for line in startup.key_lines(settings, prepared, hints=False):
+        print(line, flush=True)
+    if prepared.warning:
+        print(prepared.warning, file=sys.stderr, flush=True)
+    counters.install(prepared.store).close()
     return create_app(settings)

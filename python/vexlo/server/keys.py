@@ -5,20 +5,19 @@
     python -m vexlo.server.keys revoke ID_OR_PREFIX
 
 ``add`` prints the new key once; the store keeps only its hash. ``list`` never prints keys.
-Every command takes ``--data-dir`` (default: VEXLO_DATA_DIR, else ./data).
+``--data-dir`` (before or after the command; default: VEXLO_DATA_DIR, else ./data) is resolved
+as the server resolves it, so both find the same store.
 """
 from __future__ import annotations
 
 import argparse
-import os
 import sqlite3
 import sys
 from collections.abc import Sequence
-from pathlib import Path
 from typing import NoReturn
 
 from vexlo.server.keystore import KeyRecord, KeyStore, KeyStoreError
-from vexlo.server.settings import ENV_DATA_DIR
+from vexlo.server.settings import ENV_DATA_DIR, resolve_data_dir
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -37,9 +36,12 @@ def _describe(record: KeyRecord) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    data_dir_help = f"key store folder, as the server's --data-dir (default: ${ENV_DATA_DIR}, else ./data)"
     common = OneLineParser(add_help=False)
-    common.add_argument("--data-dir", help=f"key store folder (default: ${ENV_DATA_DIR} or ./data)")
+    # SUPPRESS: an absent option after the command must not undo one given before it.
+    common.add_argument("--data-dir", default=argparse.SUPPRESS, help=data_dir_help)
     parser = OneLineParser(prog="python -m vexlo.server.keys", description="Manage vexlo API keys.")
+    parser.add_argument("--data-dir", help=data_dir_help)
     sub = parser.add_subparsers(dest="command", required=True, parser_class=OneLineParser)
     add = sub.add_parser("add", parents=[common], help="create a key and print it once")
     add.add_argument("--email", required=True)
@@ -54,7 +56,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
-    store = KeyStore(Path(args.data_dir or os.environ.get(ENV_DATA_DIR) or "data"))
+    store = KeyStore(resolve_data_dir(args.data_dir))
     store.initialise()
     if args.command == "add":
         tools = None

@@ -10,6 +10,7 @@ import contextlib
 import dataclasses
 import hashlib
 import json
+import os
 import re
 import secrets
 import sqlite3
@@ -44,6 +45,27 @@ CREATE TABLE IF NOT EXISTS api_keys (
 
 class KeyStoreError(Exception):
     """A key store operation that cannot be done; its text is meant for the operator."""
+
+
+class DataDirError(KeyStoreError):
+    """The data folder cannot hold the service's files; its text is one line for the operator."""
+
+
+def check_data_dir(folder: Path) -> None:
+    """Create ``folder`` if needed; DataDirError, in words, when it cannot hold files."""
+    for part in (folder, *folder.parents):
+        if part.exists() and not part.is_dir():
+            raise DataDirError(f"{part} is a file, not a folder")
+        if part.exists():
+            break
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except PermissionError:
+        raise DataDirError(f"no permission to create the data folder {folder}") from None
+    except OSError as exc:
+        raise DataDirError(f"cannot create the data folder {folder}: {exc.strerror or exc}") from None
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise DataDirError(f"the data folder {folder} is read-only")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -129,10 +151,10 @@ class KeyStore:
     def initialise(self) -> None:
         """Create the data folder and the table; KeyStoreError when the folder is not writable."""
         try:
-            self.path.parent.mkdir(parents=True, exist_ok=True)
+            check_data_dir(self.path.parent)
             with self._transaction() as conn:
                 conn.execute(_SCHEMA)
-        except (OSError, sqlite3.Error) as exc:
+        except (OSError, sqlite3.Error, KeyStoreError) as exc:
             raise KeyStoreError(f"cannot create the key store {self.path}: {exc}") from None
 
     def _insert(self, conn: sqlite3.Connection, key: str, email: str, user_id: str,
@@ -192,6 +214,9 @@ class KeyStore:
                 raise KeyStoreError(f"no key matches {ident!r}")
             if len(rows) > 1:
                 raise KeyStoreError(f"{len(rows)} keys match {ident!r}; revoke by id instead")
+            if rows[0]["revoked"]:
+                raise KeyStoreError(f"key {rows[0]['id']} ({rows[0]['prefix']}, {rows[0]['email']}) "
+                                    f"was already revoked at {rows[0]['revoked_at']}")
             conn.execute("UPDATE api_keys SET revoked = 1, revoked_at = COALESCE(revoked_at, ?) WHERE id = ?",
                          (_now(), rows[0]["id"]))
             row = conn.execute("SELECT * FROM api_keys WHERE id = ?", (rows[0]["id"],)).fetchone()

@@ -11,7 +11,9 @@ import urllib.parse
 from collections.abc import Mapping
 from pathlib import Path
 
+from vexlo.mcp.counters import redacted_url
 from vexlo.mcp.instrumentation import QUOTA_ENV, parse_daily_quota
+from vexlo.mcp.tools.quillon import RATE_ENV, parse_rate_per_minute
 
 DEFAULT_PROTECTED_PREFIXES: tuple[str, ...] = ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
 VERIFY_PATH = "/v1/mcp/verify-key"
@@ -27,6 +29,8 @@ ENV_AUTH_VERIFY_URL = "VEXLO_AUTH_VERIFY_URL"
 ENV_PROTECTED_PREFIXES = "VEXLO_PROTECTED_PREFIXES"
 ENV_TRUST_UPSTREAM = "VEXLO_TRUST_UPSTREAM_IDENTITY"
 ENV_WORKERS = "VEXLO_WORKERS"
+ENV_REDIS_URL = "VEXLO_REDIS_URL"
+DEFAULT_DATA_DIR = "data"
 
 _TRUE = {"1", "true", "yes", "on"}
 _FALSE = {"", "0", "false", "no", "off"}
@@ -69,6 +73,13 @@ def parse_int(name: str, raw: str, *, low: int, high: int | None = None) -> int:
     return value
 
 
+def resolve_data_dir(option: str | None, environ: Mapping[str, str] | None = None) -> Path:
+    """The data folder, resolved alike by the server and the key command: the option, else
+    VEXLO_DATA_DIR, else ./data, relative to the current directory."""
+    env = os.environ if environ is None else environ
+    return Path(option or env.get(ENV_DATA_DIR) or DEFAULT_DATA_DIR).absolute()
+
+
 @dataclasses.dataclass(frozen=True)
 class Settings:
     host: str = "127.0.0.1"
@@ -82,6 +93,8 @@ class Settings:
     protected_prefixes: tuple[str, ...] = DEFAULT_PROTECTED_PREFIXES
     trust_upstream_identity: bool = False
     workers: int = 1
+    # Quota and rate counters: in Redis when set (shared by several hosts), else in the data folder.
+    redis_url: str | None = None
     sse_ping_interval: float = 15.0
     sse_max_pings: int | None = None  # None: ping until the client disconnects
 
@@ -136,12 +149,18 @@ class Settings:
                 # The gate would ask itself to verify the key of its own verification request.
                 raise SettingsError(f"protected prefix {prefix!r} covers the embedded key backend {VERIFY_PATH}; "
                                     "use narrower prefixes or --auth-verify-url")
-        quota = os.environ.get(QUOTA_ENV, "")
-        if quota.strip():
-            try:
-                parse_daily_quota(quota)
-            except ValueError:
-                raise SettingsError(f"{QUOTA_ENV} must be a whole number >= 0, not {quota!r}") from None
+        if self.redis_url is not None:
+            url = urllib.parse.urlsplit(self.redis_url)
+            if url.scheme not in ("redis", "rediss", "unix") or not (url.hostname or url.path):
+                raise SettingsError(f"{ENV_REDIS_URL} must be a redis://, rediss:// or unix:// URL, "
+                                    f"not {redacted_url(self.redis_url)!r}")
+        for name, parse in ((QUOTA_ENV, parse_daily_quota), (RATE_ENV, parse_rate_per_minute)):
+            raw = os.environ.get(name, "")
+            if raw.strip():
+                try:
+                    parse(raw)
+                except ValueError:
+                    raise SettingsError(f"{name} must be a whole number >= 0, not {raw!r}") from None
 
     def to_env(self) -> dict[str, str]:
         env = {
@@ -153,7 +172,7 @@ class Settings:
             ENV_WORKERS: str(self.workers),
         }
         for name, value in ((ENV_DEMO_KEY, self.demo_key), (ENV_API_KEY, self.api_key),
-                            (ENV_AUTH_VERIFY_URL, self.auth_verify_url)):
+                            (ENV_AUTH_VERIFY_URL, self.auth_verify_url), (ENV_REDIS_URL, self.redis_url)):
             if value is not None:
                 env[name] = value
         return env
@@ -170,11 +189,12 @@ class Settings:
         return cls(
             host=text(ENV_HOST) or cls.host,
             port=parse_int(ENV_PORT, env[ENV_PORT], low=1, high=65535) if text(ENV_PORT) else cls.port,
-            data_dir=Path(text(ENV_DATA_DIR) or "data").absolute(),
+            data_dir=resolve_data_dir(None, env),
             demo_key=text(ENV_DEMO_KEY),
             api_key=text(ENV_API_KEY),
             auth_verify_url=text(ENV_AUTH_VERIFY_URL),
             protected_prefixes=prefixes or DEFAULT_PROTECTED_PREFIXES,
             trust_upstream_identity=parse_bool(ENV_TRUST_UPSTREAM, env.get(ENV_TRUST_UPSTREAM, "")),
             workers=parse_int(ENV_WORKERS, env[ENV_WORKERS], low=1) if text(ENV_WORKERS) else cls.workers,
+            redis_url=text(ENV_REDIS_URL),
         )

@@ -24,14 +24,13 @@ triggers them, checked in this order:
 """
 from __future__ import annotations
 
-import collections
-import math
+import asyncio
 import os
-import threading
 import time
 from contextvars import ContextVar
 from typing import Any
 
+from vexlo.mcp import counters
 from vexlo.mcp.context import current_principal, mcp_request_ctx
 from vexlo.quillon.services import QuillonApiManager
 
@@ -45,9 +44,16 @@ _EXPORT_FORMATS = ("json", "csv")
 TOOL_NAME = "quillon_run"
 RESTRICTED_GRANT = "quillon_restricted"
 
-_rate_lock = threading.Lock()
-_recent_runs: dict[str, collections.deque[float]] = {}
-_monotonic = time.monotonic
+# Wall-clock seconds: run starts are compared across processes and hosts that share a counter store.
+_clock = time.time
+
+
+def parse_rate_per_minute(raw: str) -> int:
+    """The rate that ``raw`` names; ValueError unless it is a whole number >= 0."""
+    value = int(raw.strip())
+    if value < 0:
+        raise ValueError("rate must not be negative")
+    return value
 
 
 def _rate_per_minute() -> int:
@@ -58,26 +64,16 @@ def _rate_per_minute() -> int:
 
 
 def reset_rate_limits() -> None:
-    with _rate_lock:
-        _recent_runs.clear()
+    counters.current().reset_rates()
 
 
-def _take_rate_slot(principal: str) -> int | None:
+async def _take_rate_slot(principal: str) -> int | None:
     """Records a run start; returns None, or the seconds to wait when the window is full."""
-    now = _monotonic()
-    limit = _rate_per_minute()
-    with _rate_lock:
-        runs = _recent_runs.setdefault(principal, collections.deque())
-        while runs and now - runs[0] >= _RATE_WINDOW_SECONDS:
-            runs.popleft()
-        if len(runs) >= limit:
-            oldest = runs[0] if runs else now
-            return max(1, math.ceil(_RATE_WINDOW_SECONDS - (now - oldest)))
-        runs.append(now)
-        # Drop idle callers so the map does not grow with every session ever seen.
-        for key in [k for k, v in _recent_runs.items() if not v or now - v[-1] >= _RATE_WINDOW_SECONDS]:
-            del _recent_runs[key]
-        return None
+    store = counters.current()
+    args = (principal, _clock(), _rate_per_minute(), _RATE_WINDOW_SECONDS)
+    if not store.blocking:
+        return store.take_rate_slot(*args)
+    return await asyncio.get_running_loop().run_in_executor(None, store.take_rate_slot, *args)
 
 
 def _failure(code: str, message: str, retry_after_seconds: int | None = None) -> dict[str, Any]:
@@ -127,7 +123,7 @@ async def quillon_run(
     if definition["restricted"] and RESTRICTED_GRANT not in tools:
         return _failure("QUILLON_FORBIDDEN", "This scenario is restricted")
 
-    retry_after = _take_rate_slot(current_principal(session_id))
+    retry_after = await _take_rate_slot(current_principal(session_id))
     if retry_after is not None:
         return _failure("QUILLON_RATE_LIMITED", "Too many Quillon runs, please slow down", retry_after)
 

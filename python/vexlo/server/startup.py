@@ -1,0 +1,124 @@
+"""Start-up work on the data folder, shared by ``python -m vexlo.server`` and the app factory.
+
+Every worker of every server runs it; a lock file in the data folder makes workers that start
+together take turns, so the folder is set up, and a random demo key created and shown, once.
+"""
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import fcntl
+import os
+import shlex
+import sqlite3
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+
+from vexlo.mcp import counters
+from vexlo.server.keystore import DB_NAME as KEYS_DB_NAME
+from vexlo.server.keystore import KeyStore, KeyStoreError, check_data_dir
+from vexlo.server.settings import ENV_DEMO_KEY, Settings, SettingsError
+
+LOCK_NAME = ".startup.lock"
+
+
+class StartupError(Exception):
+    """Start-up cannot go on; its text is one line for the operator."""
+
+
+# What stops a start: each carries a one-line text for the operator.
+STARTUP_ERRORS = (SettingsError, KeyStoreError, StartupError, OSError, sqlite3.Error)
+
+
+@dataclasses.dataclass
+class Prepared:
+    store: counters.CounterStore
+    key_store: KeyStore | None
+    created_key: str | None
+    warning: str | None
+
+
+@contextlib.contextmanager
+def _data_dir_lock(data_dir: Path) -> Iterator[None]:
+    try:
+        fd = os.open(data_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT, 0o600)
+    except OSError as exc:
+        raise StartupError(f"cannot write in the data folder {data_dir}: {exc.strerror or exc}") from None
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def open_counter_store(settings: Settings) -> counters.CounterStore:
+    if settings.redis_url:
+        return counters.RedisCounters(settings.redis_url)
+    return counters.SqliteCounters(settings.data_dir)
+
+
+def prepare(settings: Settings) -> Prepared:
+    """Set up the data folder (key store, demo key, counter store) for ``settings``."""
+    try:
+        check_data_dir(settings.data_dir)
+    except KeyStoreError as exc:
+        first = settings.data_dir / (KEYS_DB_NAME if settings.uses_embedded_backend else counters.DB_NAME)
+        kind = "key store" if settings.uses_embedded_backend else "counter store"
+        raise StartupError(f"cannot create the {kind} {first}: {exc}") from None
+    with _data_dir_lock(settings.data_dir):
+        key_store = None
+        created = None
+        if settings.uses_embedded_backend:
+            key_store = KeyStore(settings.data_dir)
+            key_store.initialise()
+            try:
+                created = key_store.ensure_demo_key(settings.demo_key)
+            except sqlite3.Error as exc:
+                raise StartupError(f"cannot write the key store {key_store.path}: {exc}") from None
+        store = open_counter_store(settings)
+        warning = None
+        try:
+            store.initialise()
+        except counters.CounterStoreUnavailable as exc:
+            if isinstance(store, counters.SqliteCounters):
+                raise StartupError(f"cannot create the counter store {store.path}: {exc.__cause__}") from None
+            # A Redis that is down now may be up in a moment; runs are refused (502) until then.
+            warning = f"vexlo: warning: {exc}; scenario runs are refused until it answers"
+    return Prepared(store, key_store, created, warning)
+
+
+def keys_command(data_dir: Path) -> str:
+    """The key command of this installation, as the operator would type it, with the data folder."""
+    script = Path(sys.executable).parent / "vexlo-keys"
+    argv = [str(script)] if script.exists() else [sys.executable, "-m", "vexlo.server.keys"]
+    try:
+        relative = os.path.relpath(argv[0])
+        if not relative.startswith(".."):
+            argv[0] = relative if os.sep in relative else "./" + relative
+    except ValueError:
+        pass
+    return shlex.join([*argv, "add", "--data-dir", str(data_dir), "--email", "you@example.com"])
+
+
+def key_lines(settings: Settings, prepared: Prepared, *, hints: bool) -> list[str]:
+    """What to tell the operator about keys; without ``hints`` only a key that was just created."""
+    base = settings.local_base_url
+    if prepared.key_store is None:
+        return []
+    if prepared.created_key is not None:
+        return ["vexlo: created a demo key; it is shown only this once:",
+                f"    {prepared.created_key}",
+                f"    curl -H \"Authorization: Bearer {prepared.created_key}\" {base}/api/v1/whoami"]
+    if not hints:
+        return []
+    if settings.demo_key is not None:
+        return [f"vexlo: {ENV_DEMO_KEY} is registered; try: "
+                f"curl -H \"Authorization: Bearer ${ENV_DEMO_KEY}\" {base}/api/v1/whoami"]
+    return [f"vexlo: add a key with: {keys_command(settings.data_dir)}"]
+
+
+def store_line(settings: Settings) -> str:
+    if settings.redis_url:
+        return f"vexlo: quota and rate counters in {counters.redacted_url(settings.redis_url)}"
+    return f"vexlo: quota and rate counters in {settings.data_dir / counters.DB_NAME}"

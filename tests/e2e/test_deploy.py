@@ -1,0 +1,162 @@
+"""The service as deployed: the app factory under each ASGI server with two workers, and two
+servers sharing one Redis; real processes, real HTTP on loopback."""
+import asyncio
+import importlib.util
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import httpx
+import pytest
+
+from tests.support.redis_server import free_port, redis_url  # noqa: F401
+
+BIN = Path(sys.executable).parent
+DEMO_KEY = "demo-key-for-deploy-tests-0123"
+RUN = "/api/v1/quillon/run"
+FACTORY = "vexlo.server.app:build_from_env"
+
+
+def _command(server, port):
+    host = ["--host", "127.0.0.1", "--port", str(port)]
+    return {
+        "vexlo": [sys.executable, "-m", "vexlo.server", *host, "--workers", "2"],
+        "uvicorn": [sys.executable, "-m", "uvicorn", "--factory", FACTORY, *host, "--workers", "2"],
+        "hypercorn": [str(BIN / "hypercorn"), "--workers", "2", "--bind", f"127.0.0.1:{port}", FACTORY + "()"],
+        "granian": [str(BIN / "granian"), "--interface", "asgi", "--factory", *host, "--workers", "2", FACTORY],
+    }[server]
+
+
+class Server:
+    def __init__(self, folder, server, env):
+        self.folder = folder
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        # The embedded key backend is reached on VEXLO_PORT by the gate.
+        self.env = {**{k: v for k, v in os.environ.items() if not k.startswith("VEXLO_")},
+                    "VEXLO_DATA_DIR": str(folder / "data"), "VEXLO_PORT": str(self.port), **env}
+        self.log = folder / "server.log"
+        with open(self.log, "wb") as log:
+            # A session of its own, so that stopping it reaches every worker.
+            self.proc = subprocess.Popen(_command(server, self.port), cwd=folder, env=self.env, stdout=log,
+                                         stderr=subprocess.STDOUT, start_new_session=True)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                if httpx.get(self.url + "/healthz", timeout=1).status_code == 200:
+                    break
+            except httpx.TransportError:
+                pass
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                pytest.fail(f"{server} did not start:\n{self.output()}")
+            time.sleep(0.1)
+
+    def output(self):
+        return self.log.read_text(errors="replace")
+
+    def trace(self):
+        path = self.folder / ".tmp" / "quillon-trace.log"
+        return path.read_text() if path.exists() else ""
+
+    def pids(self, since=0):
+        """Processes that started runs, from the trace file (from offset ``since`` on)."""
+        return set(re.findall(r" pid=(\d+) \[QUILLON-TRACE\] api_start ", self.trace()[since:]))
+
+    def warm_up(self, key, workers=2):
+        """Runs of another user until every worker has served one: a server answers as soon as
+        its first worker is up."""
+        deadline = time.monotonic() + 20
+        while len(self.pids()) < workers:
+            assert time.monotonic() < deadline, "not every worker served"
+            asyncio.run(_burst([self.url], key, 8))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(15)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(5)
+
+
+@pytest.fixture
+def start(tmp_path):
+    servers = []
+
+    def start(server, name="a", **env):
+        folder = tmp_path / name
+        folder.mkdir()
+        servers.append(Server(folder, server, env))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+async def _burst(targets, key, count):
+    """``count`` concurrent runs spread over ``targets``, each on a connection of its own."""
+    async def one(i):
+        async with httpx.AsyncClient(timeout=30, trust_env=False) as client:
+            return await client.post(targets[i % len(targets)] + RUN, headers={"Authorization": f"Bearer {key}"},
+                                     json={"scenario": "traffic_overview"})
+    return await asyncio.gather(*(one(i) for i in range(count)))
+
+
+def _outcomes(responses):
+    codes = [r.json()["error"]["code"] if r.status_code == 429 else r.status_code for r in responses]
+    return {c: codes.count(c) for c in set(codes)}
+
+
+# Whether VEXLO_DEMO_KEY is set or a demo key is made alternates, to keep the servers few.
+SERVERS = [("vexlo", True), ("uvicorn", False), ("hypercorn", True),
+           pytest.param("granian", False, marks=pytest.mark.skipif(importlib.util.find_spec("granian") is None,
+                                                                   reason="granian does not install here"))]
+
+
+@pytest.mark.parametrize("server, demo_key", SERVERS)
+def test_one_quota_across_workers(start, server, demo_key):
+    env = {"VEXLO_QUILLON_DAILY_QUOTA": "6", "VEXLO_QUILLON_RATE_PER_MINUTE": "1000"}
+    if demo_key:
+        env["VEXLO_DEMO_KEY"] = DEMO_KEY
+    running = start(server, **env)
+    # Two workers set up one data folder: a generated demo key is made, and shown, once.
+    made = re.findall(r"^    (vx_\S+)$", running.output(), re.M)
+    assert len(made) == (0 if demo_key else 1), running.output()
+    key = DEMO_KEY if demo_key else made[0]
+    # The key command finds the server's store through the same VEXLO_DATA_DIR, with no option.
+    added = subprocess.run([str(BIN / "vexlo-keys"), "add", "--email", "alice@example.com"], env=running.env,
+                           cwd=running.folder, capture_output=True, text=True, check=True)
+    alice = added.stdout.split()[-1]
+    whoami = httpx.get(running.url + "/api/v1/whoami", headers={"Authorization": f"Bearer {alice}"})
+    assert whoami.json()["data"]["email"] == "alice@example.com"
+    running.warm_up(alice)
+    before = len(running.trace())
+
+    responses = asyncio.run(_burst([running.url], key, 30))
+    # The kernel may hand a whole burst to one worker; more runs reach the other, which must
+    # find the quota spent.
+    deadline = time.monotonic() + 20
+    while len(running.pids(before)) < 2 and time.monotonic() < deadline:
+        responses += asyncio.run(_burst([running.url], key, 8))
+
+    assert len(running.pids(before)) == 2, "the runs did not reach both workers"
+    assert _outcomes(responses) == {200: 6, "QUILLON_QUOTA_INSUFFICIENT": len(responses) - 6}
+
+
+def test_two_servers_share_one_quota_through_redis(start, redis_url):  # noqa: F811
+    env = {"VEXLO_QUILLON_DAILY_QUOTA": "5", "VEXLO_QUILLON_RATE_PER_MINUTE": "1000",
+           "VEXLO_DEMO_KEY": DEMO_KEY, "VEXLO_REDIS_URL": redis_url}
+    first, second = start("vexlo", "first", **env), start("vexlo", "second", **env)
+    assert first.env["VEXLO_DATA_DIR"] != second.env["VEXLO_DATA_DIR"]
+
+    responses = asyncio.run(_burst([first.url, second.url], DEMO_KEY, 16))
+
+    assert _outcomes(responses) == {200: 5, "QUILLON_QUOTA_INSUFFICIENT": 11}
+    assert first.pids() and second.pids()
