@@ -40,7 +40,7 @@ async def _authentication_required(request: Request, exc: Exception) -> Response
     return response
 
 
-def _add_host_routes(app: FastAPI, settings: Settings) -> None:
+def _add_host_routes(app: FastAPI) -> None:
     @app.get("/healthz", include_in_schema=False)
     async def healthz() -> dict[str, Any]:
         return {"status": "ok", "version": __version__}
@@ -124,7 +124,7 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
             allow_headers=["authorization", "content-type", "x-mcp-proxy-auth"],
             expose_headers=["retry-after", "www-authenticate"],
         )
-    _add_host_routes(app, settings)
+    _add_host_routes(app)
     _add_mcp_routes(app, mcp)
     if settings.uses_embedded_backend:
         store = KeyStore(settings.data_dir)

@@ -95,8 +95,6 @@ class Settings:
     workers: int = 1
     # Quota and rate counters: in Redis when set (shared by several hosts), else in the data folder.
     redis_url: str | None = None
-    sse_ping_interval: float = 15.0
-    sse_max_pings: int | None = None  # None: ping until the client disconnects
 
     @property
     def uses_embedded_backend(self) -> bool:
