@@ -11,6 +11,7 @@ build: setup
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) -e .
 
 test: build
+	bash scripts/bootstrap.sh --tests
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
 bench: build

@@ -4,6 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# `--tests`: also what the test suite needs beyond Python (a real Redis on a loopback port for the
+# shared quota and rate counters); running the service does not need it.
+if [ "${1:-}" = "--tests" ] && ! command -v redis-server >/dev/null 2>&1; then
+    echo "bootstrap: installing redis-server from Debian's packages" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
+fi
+
 find_python() {
     local c
     for c in "${PYTHON313:-}" python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
@@ -29,13 +37,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
     echo "bootstrap: creating .venv with $PY" >&2
     rm -rf .venv
     "$PY" -m venv .venv
-fi
-
-# The tests run a real Redis on a loopback port (the shared quota and rate counters).
-if ! command -v redis-server >/dev/null 2>&1; then
-    echo "bootstrap: installing redis-server from Debian's packages" >&2
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
 fi
 
 stamp=.venv/.deps-stamp

@@ -3,7 +3,7 @@
 # their own (.venv-asan) and runs the whole test suite against them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/bootstrap.sh
+bash scripts/bootstrap.sh --tests
 
 if [ ! -x .venv-asan/bin/python ]; then
     base=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
