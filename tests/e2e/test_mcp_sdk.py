@@ -21,6 +21,8 @@ from vexlo.server.app import create_app
 from vexlo.server.keystore import KeyStore
 from vexlo.server.settings import Settings
 
+from tests.support.serving import serve_during  # noqa: E402
+
 FIXED_KEY = "fixed-mcp-key-0123456789"
 TRANSPORTS = ["sse", "streamable-http"]
 EXPECTED_TOOLS = {"quillon_run", "quillon_list_scenarios"}
@@ -43,7 +45,6 @@ def service(wg, tmp_path, monkeypatch):
             monkeypatch.setenv(name, value)
         sock = socket.socket()
         sock.bind(("127.0.0.1", 0))
-        # The embedded backend is reached at the configured port, so it must be the real one.
         settings = Settings(data_dir=tmp_path / "data", port=sock.getsockname()[1], api_key=api_key)
         settings.validate()
         store = KeyStore(settings.data_dir)
@@ -53,18 +54,8 @@ def service(wg, tmp_path, monkeypatch):
                                                lifespan="on", ws="none", timeout_graceful_shutdown=2))
 
         async def main():
-            serving = asyncio.ensure_future(server.serve(sockets=[sock]))
-            try:
-                while not server.started:
-                    assert not serving.done(), "uvicorn did not start"
-                    await asyncio.sleep(0.01)
-                return await asyncio.wait_for(body(settings.local_base_url, store), 30)
-            finally:
-                # The gate's verification client never closes by itself; its connections belong here.
-                if getattr(gate, "_client", None) is not None:
-                    await gate._client.aclose()
-                server.should_exit = True
-                await asyncio.wait_for(serving, 5)
+            return await serve_during(server, sock, gate,
+                                      lambda: asyncio.wait_for(body(settings.local_base_url, store), 30))
 
         reset()
         try:

@@ -15,6 +15,8 @@ from vexlo.quillon.services import QuillonApiManager
 from vexlo.server.app import create_app
 from vexlo.server.settings import Settings
 
+from tests.support.serving import serve_during  # noqa: E402
+
 KEY = "vk_router_e2e_7f3a9c"
 USER = {"user_id": "u-42", "email": "ada@example.com", "allowed_tools": ["quillon_run"], "permission_enabled": True}
 RUN = "/api/v1/quillon/run"
@@ -50,21 +52,12 @@ def service(wg, account_backend, tmp_path, monkeypatch):
         server = uvicorn.Server(uvicorn.Config(gate, log_config=None, log_level="warning", access_log=False,
                                                lifespan="off", ws="none", timeout_graceful_shutdown=2))
 
+        async def run():
+            async with httpx.AsyncClient(base_url=url, timeout=10, trust_env=False) as client:
+                return await body(client)
+
         async def main():
-            serving = asyncio.ensure_future(server.serve(sockets=[sock]))
-            try:
-                while not server.started:
-                    assert not serving.done(), "uvicorn did not start"
-                    await asyncio.sleep(0.01)
-                async with httpx.AsyncClient(base_url=url, timeout=10, trust_env=False) as client:
-                    return await body(client)
-            finally:
-                # The gate keeps its verification client for the life of the process and never
-                # closes it; its connections belong to this loop, which ends here.
-                if getattr(gate, "_client", None) is not None:
-                    await gate._client.aclose()
-                server.should_exit = True
-                await asyncio.wait_for(serving, 5)
+            return await serve_during(server, sock, gate, run)
 
         reset()
         try:
