@@ -52,7 +52,7 @@ async def status_of(port: int, path: str, key: str | None = None, timeout: float
         reader, writer = await asyncio.open_connection("127.0.0.1", port)
         try:
             auth = f"Authorization: Bearer {key}\r\n" if key else ""
-            writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n{auth}Connection: close\r\n\r\n".encode())
+            writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{auth}Connection: close\r\n\r\n".encode())
             await writer.drain()
             line = await reader.readline()
             parts = line.split()

@@ -262,6 +262,26 @@ def test_messages_refused_without_an_open_session(tmp_path):
     assert [r.status_code for r in asyncio.run(main())] == [404, 400, 400, 413, 405]
 
 
+@pytest.mark.parametrize("allowed, base, statuses", [
+    ((), "http://127.0.0.1:8000", [404, 421]),       # the SDK's loopback names only (its stream is not opened here)
+    ((), "http://vexlo.example", [421, 421]),        # a proxy's public name: refused, quietly
+    (("vexlo.example",), "http://vexlo.example", [404, 421]),
+    (("vexlo.example",), "http://127.0.0.1:8000", [421, 421]),
+])
+def test_mcp_endpoints_accept_the_listed_host_names(tmp_path, monkeypatch, allowed, base, statuses):
+    monkeypatch.setenv("VEXLO_MCP_ALLOWED_HOSTS", ",".join(allowed))
+    app = create_inner_app(Settings.from_env(), include_quillon=False)
+
+    async def main():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url=base) as c:
+            post = await c.post("/messages/", params={"session_id": "0" * 32}, json={"jsonrpc": "2.0", "id": 1,
+                                                                                      "method": "ping"})
+            stream = await c.get("/sse", headers={"host": "elsewhere.example"})
+            return [post.status_code, stream.status_code]
+
+    assert asyncio.run(main()) == statuses
+
+
 # --- With the native gate and router -------------------------------------------------------------
 
 def _native(monkeypatch, tmp_path):

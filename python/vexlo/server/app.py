@@ -105,7 +105,7 @@ def _in_process_client(backend: Any) -> Any:
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
     _redact_access_logs()
-    mcp = McpService(host=settings.host)
+    mcp = McpService(host=settings.host, allowed_hosts=settings.mcp_allowed_hosts)
 
     @contextlib.asynccontextmanager
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:

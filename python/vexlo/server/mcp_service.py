@@ -28,6 +28,7 @@ from collections.abc import AsyncIterator
 from typing import Annotated, Any, Literal
 
 from mcp.server.mcpserver import MCPServer
+from mcp.server.transport_security import TransportSecuritySettings
 from mcp.types import CallToolResult, TextContent
 from pydantic import Field
 from starlette.datastructures import QueryParams
@@ -126,13 +127,22 @@ def tool_context(gate_ctx: Any, session_id: str | None) -> dict[str, Any]:
 class McpService:
     """ASGI endpoints of the MCP server; ``lifespan`` must run around the app that routes to them."""
 
-    def __init__(self, *, host: str = "127.0.0.1") -> None:
+    def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = ()) -> None:
         self.server = build_server()
-        # The SDK turns on its Host/Origin checks when it serves a loopback address.
+        # Without a list, the SDK turns on its Host/Origin checks for loopback names only when it
+        # serves a loopback address; behind a proxy that passes the public name on, the deployer
+        # lists the names instead.
+        security = None
+        if allowed_hosts:
+            security = TransportSecuritySettings(
+                allowed_hosts=list(allowed_hosts),
+                allowed_origins=[f"{scheme}://{name}" for name in allowed_hosts for scheme in ("http", "https")])
         self._sse_app = self.server.sse_app(sse_path=SSE_PATH, message_path=MESSAGES_PATH,
-                                            max_request_body_size=MAX_MESSAGE_BYTES, host=host)
+                                            max_request_body_size=MAX_MESSAGE_BYTES, host=host,
+                                            transport_security=security)
         self._http_app = self.server.streamable_http_app(streamable_http_path=STREAMABLE_PATH, stateless_http=True,
-                                                         max_request_body_size=MAX_MESSAGE_BYTES, host=host)
+                                                         max_request_body_size=MAX_MESSAGE_BYTES, host=host,
+                                                         transport_security=security)
         # Open SSE sessions: session id (32 hex digits) -> the tool context of their opener.
         self._sse_sessions: dict[str, dict[str, Any]] = {}
         self.sse = _Endpoint(self._open_sse)
@@ -166,6 +176,11 @@ class McpService:
 
         try:
             await self._sse_app(scope, receive, registering_send)
+        except ValueError:
+            # The SDK answers a Host or Origin it refuses with its own 4xx and then raises; the
+            # reply is the whole answer, and a traceback per refused stream would only fill the log.
+            if not finished or session_id is not None:
+                raise
         finally:
             if session_id is not None:
                 self._sse_sessions.pop(session_id, None)

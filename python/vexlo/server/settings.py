@@ -30,6 +30,7 @@ ENV_PROTECTED_PREFIXES = "VEXLO_PROTECTED_PREFIXES"
 ENV_TRUST_UPSTREAM = "VEXLO_TRUST_UPSTREAM_IDENTITY"
 ENV_WORKERS = "VEXLO_WORKERS"
 ENV_REDIS_URL = "VEXLO_REDIS_URL"
+ENV_MCP_ALLOWED_HOSTS = "VEXLO_MCP_ALLOWED_HOSTS"
 DEFAULT_DATA_DIR = "data"
 
 _TRUE = {"1", "true", "yes", "on"}
@@ -95,6 +96,9 @@ class Settings:
     workers: int = 1
     # Quota and rate counters: in Redis when set (shared by several hosts), else in the data folder.
     redis_url: str | None = None
+    # Host header values the MCP endpoints accept (name, name:port or name:*); empty: the SDK's
+    # own choice, which accepts only loopback names when the server listens on a loopback address.
+    mcp_allowed_hosts: tuple[str, ...] = ()
 
     @property
     def uses_embedded_backend(self) -> bool:
@@ -173,6 +177,8 @@ class Settings:
                             (ENV_AUTH_VERIFY_URL, self.auth_verify_url), (ENV_REDIS_URL, self.redis_url)):
             if value is not None:
                 env[name] = value
+        if self.mcp_allowed_hosts:
+            env[ENV_MCP_ALLOWED_HOSTS] = ",".join(self.mcp_allowed_hosts)
         return env
 
     @classmethod
@@ -183,7 +189,10 @@ class Settings:
             value = env.get(name)
             return value if value else None  # an empty variable counts as unset
 
-        prefixes = tuple(p.strip() for p in (text(ENV_PROTECTED_PREFIXES) or "").split(",") if p.strip())
+        def items(name: str) -> tuple[str, ...]:
+            return tuple(p.strip() for p in (text(name) or "").split(",") if p.strip())
+
+        prefixes = items(ENV_PROTECTED_PREFIXES)
         return cls(
             host=text(ENV_HOST) or cls.host,
             port=parse_int(ENV_PORT, env[ENV_PORT], low=1, high=65535) if text(ENV_PORT) else cls.port,
@@ -195,4 +204,5 @@ class Settings:
             trust_upstream_identity=parse_bool(ENV_TRUST_UPSTREAM, env.get(ENV_TRUST_UPSTREAM, "")),
             workers=parse_int(ENV_WORKERS, env[ENV_WORKERS], low=1) if text(ENV_WORKERS) else cls.workers,
             redis_url=text(ENV_REDIS_URL),
+            mcp_allowed_hosts=items(ENV_MCP_ALLOWED_HOSTS),
         )
