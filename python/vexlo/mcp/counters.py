@@ -28,6 +28,8 @@ from datetime import date, datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any, Protocol
 
+from vexlo._sqlite import immediate_transaction
+
 DB_NAME = "governance.sqlite3"
 REDIS_PREFIX = "vexlo:"
 
@@ -190,15 +192,9 @@ class SqliteCounters:
 
     @contextlib.contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:
-        # IMMEDIATE takes the write lock up front: nobody can take a unit between our check and our write.
-        with self._connection() as conn:
-            conn.execute("BEGIN IMMEDIATE")
-            try:
-                yield conn
-            except BaseException:
-                conn.execute("ROLLBACK")
-                raise
-            conn.execute("COMMIT")
+        # Nobody can take a unit between our check and our write.
+        with self._connection() as conn, immediate_transaction(conn):
+            yield conn
 
     def initialise(self) -> None:
         with self._connection() as conn:

@@ -19,6 +19,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
 
+from vexlo._sqlite import immediate_transaction
 from vexlo.server.settings import key_problem
 
 DB_NAME = "keys.sqlite3"
@@ -138,15 +139,8 @@ class KeyStore:
 
     @contextlib.contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:
-        # IMMEDIATE takes the write lock up front, so check-then-insert is atomic across processes.
-        with self._connect() as conn:
-            conn.execute("BEGIN IMMEDIATE")
-            try:
-                yield conn
-            except BaseException:
-                conn.execute("ROLLBACK")
-                raise
-            conn.execute("COMMIT")
+        with self._connect() as conn, immediate_transaction(conn):
+            yield conn
 
     def initialise(self) -> None:
         """Create the data folder and the table; KeyStoreError when the folder is not writable."""
