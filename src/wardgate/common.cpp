@@ -1,6 +1,7 @@
 // Interned names and small helpers shared by the gate's request path.
 #include "gate.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace wardgate {
@@ -220,7 +221,7 @@ vx::Ref Self::attr(PyObject* name) const {
 PyObject* Self::original(PyObject* name) const {
     if (!fast_type(Py_TYPE(self_))) return nullptr;
     PyObject* fn = nullptr;
-    for (int i = 0; i < kMethods; ++i)
+    for (int i = 0; i < kMethods && !fn; ++i)
         if (g_method_names[i] == name) fn = g_method_funcs[i];
     if (!fn) return nullptr;
     vx::Ref dict = vx::check(PyObject_GenericGetDict(self_, nullptr));
@@ -297,7 +298,10 @@ struct GlobalEntry {
     PyObject* value = nullptr;  // owned
     unsigned long gen = 0;
 };
-GlobalEntry g_global_cache[24];
+// Open addressing on the name's address (names are interned and live for the process), so a
+// read costs one probe instead of a scan.
+constexpr size_t kGlobalSlots = 64;
+GlobalEntry g_global_cache[kGlobalSlots];
 
 // Replaces an owned pointer; the old object is released last, when the slot is already
 // consistent (its finaliser may run Python that comes back here).
@@ -315,13 +319,18 @@ int dict_watcher() {
 
 vx::Ref G(PyObject* name) {
     GlobalEntry* slot = nullptr;
-    for (GlobalEntry& e : g_global_cache) {
+    const size_t start = (reinterpret_cast<uintptr_t>(name) >> 4) % kGlobalSlots;
+    for (size_t probe = 0; probe < kGlobalSlots; ++probe) {
+        GlobalEntry& e = g_global_cache[(start + probe) % kGlobalSlots];
         if (e.name == name) {
             if (e.gen == g_globals_gen && e.value) return vx::Ref::borrow(e.value);
             slot = &e;
             break;
         }
-        if (!e.name && !slot) slot = &e;
+        if (!e.name) {
+            slot = &e;
+            break;
+        }
     }
     const unsigned long gen = g_globals_gen;
     PyObject* v = nullptr;

@@ -92,6 +92,16 @@ vx::Ref query_keys(PyObject* scope) {
     return vx::check(PyUnicode_Join(comma.get(), keys.get()));
 }
 
+// mapping[key] for a str key. An exact dict's subscript is its item lookup (the type cannot be
+// given __missing__ or another __getitem__), which PyDict_GetItemRef performs with the same
+// comparisons; a missing key raises KeyError(key) as the subscript does.
+vx::Ref item(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) return vx::check(PyObject_GetItem(mapping, key));
+    PyObject* v = nullptr;
+    if (vx::check(PyDict_GetItemRef(mapping, key, &v))) return vx::Ref::steal(v);
+    vx::raise_object(PyExc_KeyError, key);
+}
+
 // scope[key] = value; an exact dict's item store is PyDict_SetItem.
 void set_key(PyObject* scope, PyObject* key, PyObject* value) {
     vx::check(PyDict_CheckExact(scope) ? PyDict_SetItem(scope, key, value) : PyObject_SetItem(scope, key, value));
@@ -106,7 +116,7 @@ vx::Async tracking_send_body(vx::Frame f) {
     vx::CoroObject* st = state_of(f.arg(0));
     PyObject* message = f.arg(1);
     {
-        vx::Ref type = vx::check(PyObject_GetItem(message, N.type));
+        vx::Ref type = item(message, N.type);
         if (eq(type.get(), N.http_response_start)) {
             Py_XSETREF(st->slots[4 + STARTED], Py_NewRef(Py_True));
         } else if (eq(type.get(), N.http_response_body)) {
@@ -170,7 +180,7 @@ vx::Async call_body(vx::Frame f) {
     // 1-2: non-HTTP scopes and preflights pass straight through.
     bool pass = false;
     {
-        vx::Ref type = vx::check(PyObject_GetItem(scope, N.type));
+        vx::Ref type = item(scope, N.type);
         if (!eq(type.get(), N.http)) {
             pass = true;
         } else {
@@ -413,8 +423,10 @@ vx::Async call_body(vx::Frame f) {
         }
     }
 
-    vx::recycle_closure(f.take_slot(SEND_FN));
+    // Given back in the reverse order of their making, so the next request gets each one back
+    // as the same function.
     vx::recycle_closure(f.take_slot(RECEIVE_FN));
+    vx::recycle_closure(f.take_slot(SEND_FN));
 
     // Final block.
     try {

@@ -2,6 +2,7 @@
 // caller presented, and whether a trusted upstream platform already identified the user.
 #include "gate.hpp"
 
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -15,6 +16,8 @@ bool name_matches(PyObject* header_name, PyObject* name) {
         if (n != PyBytes_GET_SIZE(name)) return false;
         const char* p = PyBytes_AS_STRING(header_name);
         const char* q = PyBytes_AS_STRING(name);
+        // Servers hand names over in lower case already: then the bytes are simply equal.
+        if (std::memcmp(p, q, static_cast<size_t>(n)) == 0) return true;
         for (Py_ssize_t i = 0; i < n; ++i) {
             char c = p[i];
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -64,6 +67,12 @@ void each_header(PyObject* headers, F&& f) {
         // held while `f` (which may run Python that changes the list) looks at it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(headers); ++i) {
             vx::Ref item = vx::Ref::borrow(PySequence_Fast_GET_ITEM(headers, i));
+            if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+                // A pair as servers build it: a tuple's items never change, and the tuple we
+                // hold holds them, so they are used as they are.
+                if (f(PyTuple_GET_ITEM(item.get(), 0), PyTuple_GET_ITEM(item.get(), 1))) return;
+                continue;
+            }
             unpack2(item.get(), a, b);
             if (f(a.get(), b.get())) return;
         }

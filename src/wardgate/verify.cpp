@@ -119,8 +119,9 @@ bool transmittable(PyObject* key) {
     const auto* p = reinterpret_cast<const unsigned char*>(PyUnicode_DATA(key));
     const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char c = p[i];
-        if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+        // ASCII, so (c + 1) & 0x7f is at most 0x20 exactly for the controls 0x00-0x1f and 0x7f.
+        const unsigned c = p[i];
+        if (((c + 1) & 0x7f) <= 0x20 && c != '\t') return false;
     }
     auto blank = [](unsigned char c) { return c == ' ' || c == '\t'; };
     return !blank(p[0]) && !blank(p[n - 1]);

@@ -243,7 +243,14 @@ Ref bind_and_call(FuncObject* f, PyObject* const* args, size_t nargsf, PyObject*
 
 PyObject* func_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&] {
-        return bind_and_call(reinterpret_cast<FuncObject*>(callable), args, nargsf, kwnames).release();
+        auto* f = reinterpret_cast<FuncObject*>(callable);
+        const FuncSpec& s = *f->fdef;
+        // Every argument by position, none type-checked, any result: the implementation is the
+        // call (what bind_and_call would end in, without its steps).
+        if (!kwnames && PyVectorcall_NARGS(nargsf) == s.nparams && s.all_positional && s.all_any &&
+            s.ret == Ret::Any)
+            return s.impl(f, args).release();
+        return bind_and_call(f, args, nargsf, kwnames).release();
     });
 }
 
@@ -553,11 +560,15 @@ Ref make_closure(FuncSpec& fdef, PyObject* globals, PyObject* module_name, PyObj
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->fdef = &fdef;
     f->closure = Py_XNewRef(closure);
-    Py_SETREF(f->name, Py_NewRef(fdef.name_obj));
-    Py_SETREF(f->qualname, Py_NewRef(fdef.qualname_obj));
-    Py_SETREF(f->doc, Py_NewRef(fdef.doc_obj ? fdef.doc_obj : Py_None));
-    Py_XSETREF(f->module, Py_XNewRef(module_name));
-    Py_XSETREF(f->globals, Py_XNewRef(globals));
+    // Each field is given its fresh value; one that already holds it is left as it is.
+    auto reset = [](PyObject*& field, PyObject* value) {
+        if (field != value) Py_XSETREF(field, Py_XNewRef(value));
+    };
+    reset(f->name, fdef.name_obj);
+    reset(f->qualname, fdef.qualname_obj);
+    reset(f->doc, fdef.doc_obj ? fdef.doc_obj : Py_None);
+    reset(f->module, module_name);
+    reset(f->globals, globals);
     PyObject_GC_Track(f);
     return owner;
 }
