@@ -32,12 +32,11 @@ class RedactApiKeys(logging.Filter):
 
 
 def log_config() -> dict[str, Any]:
-    """uvicorn's logging set-up, plus the vexlo loggers and redacted access lines."""
+    """uvicorn's logging set-up plus the vexlo loggers. Access lines are redacted by the filter
+    that building the app puts on the servers' access loggers, whatever set-up the server has."""
     from uvicorn.config import LOGGING_CONFIG
 
     config = copy.deepcopy(LOGGING_CONFIG)
-    config.setdefault("filters", {})["redact_api_keys"] = {"()": "vexlo.server.logs.RedactApiKeys"}
-    config["handlers"]["access"].setdefault("filters", []).append("redact_api_keys")
     # The gate and the router log on "vexlo.mcp" and "vexlo.api"; show them like uvicorn's own.
     config["loggers"]["vexlo"] = {"handlers": ["default"], "level": "INFO", "propagate": False}
     return config
