@@ -54,3 +54,34 @@ def test_racing_writers_never_exceed_the_cap_nor_shrink_the_backup(tmp_path, cap
         assert not backup.exists() and len(lines) == WRITERS * LINES
     else:
         assert path.stat().st_size <= cap and cap - longest <= backup.stat().st_size <= cap
+
+
+_FORKING = textwrap.dedent("""
+    import os, pathlib, sys
+    import vexlo.mcp.wardgate as wg
+    wg._QUILLON_TRACE_FILE = pathlib.Path(sys.argv[1])
+    wg._trace_quillon("parent")
+    pid = os.fork()
+    if pid == 0:
+        wg._trace_quillon("child")
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print(os.getpid(), pid)
+""")
+
+
+@pytest.mark.parametrize("how", ["fork", "patched getpid"])
+def test_each_line_names_the_process_that_wrote_it(wg, monkeypatch, capsys, how):
+    path = wg._QUILLON_TRACE_FILE
+    if how == "fork":  # in a fresh interpreter: a fork inside the test run would copy its threads
+        out = subprocess.run([sys.executable, "-c", _FORKING, str(path)], capture_output=True, text=True,
+                             check=True, timeout=60).stdout
+        me, expected = (int(v) for v in out.split()[-2:])
+    else:
+        me, expected = os.getpid(), 424242
+        wg._trace_quillon("parent")  # the real id may be remembered from here on
+        monkeypatch.setattr(os, "getpid", lambda: 424242)
+        wg._trace_quillon("child")
+    lines = path.read_text("utf-8").splitlines()
+    assert [line.rsplit(" ", 1)[1] for line in lines] == ["parent", "child"]
+    assert f" pid={me} " in lines[0] and f" pid={expected} " in lines[1]
