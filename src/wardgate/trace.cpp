@@ -2,6 +2,7 @@
 // whatever the logging configuration, and never failing its caller for an I/O problem.
 #include "gate.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -114,19 +115,29 @@ int open_append(const std::string& path, const std::string& parent) {
 
 // Exclusive lock on the open file, released by close(). Every writer holds it from its size check
 // to the end of its write and any rotation, so writers in other processes cannot both see room
-// for their line, or both rotate. Our writers hold it for microseconds; a lock held longer than
-// kLockWait belongs to something else, and the line is lost rather than the event loop stalled.
+// for their line, or both rotate. Our writers hold it for microseconds, longer only when the
+// scheduler preempts one inside; a lock still taken after kLockWaitNs belongs to something stuck,
+// and the line is lost rather than the event loop stalled further.
 enum class Lock { Held, Unsupported, Busy };
 Lock lock_file(int fd) {
-    constexpr int kTries = 200;
-    constexpr long kPauseNs = 100'000;  // 200 x 0.1 ms: kLockWait is about 20 ms
-    for (int i = 0;; ++i) {
+    constexpr long long kLockWaitNs = 100'000'000;
+    auto now_ns = [] {
+        struct timespec t;
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+    };
+    long long deadline = 0;
+    long pause_ns = 20'000;
+    for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Lock::Held;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return Lock::Unsupported;  // a file system without locks
-        if (i == kTries) return Lock::Busy;
-        struct timespec pause{0, kPauseNs};
+        const long long t = now_ns();
+        if (!deadline) deadline = t + kLockWaitNs;
+        if (t >= deadline) return Lock::Busy;
+        struct timespec pause{0, pause_ns};
         ::nanosleep(&pause, nullptr);
+        pause_ns = std::min(pause_ns * 2, 2'000'000L);  // back off to 2 ms
     }
 }
 

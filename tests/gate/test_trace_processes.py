@@ -85,3 +85,18 @@ def test_each_line_names_the_process_that_wrote_it(wg, monkeypatch, capsys, how)
     lines = path.read_text("utf-8").splitlines()
     assert [line.rsplit(" ", 1)[1] for line in lines] == ["parent", "child"]
     assert f" pid={me} " in lines[0] and f" pid={expected} " in lines[1]
+
+
+def test_a_file_locked_by_something_else_costs_the_line_not_the_caller(wg, capsys):
+    import fcntl
+
+    path = wg._QUILLON_TRACE_FILE
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "a") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        started = time.monotonic()
+        wg._trace_quillon("while locked")
+        assert time.monotonic() - started < 1.0
+    wg._trace_quillon("after")
+    assert capsys.readouterr().out.count("\n") == 2
+    assert [line.rsplit(" ", 1)[1] for line in path.read_text("utf-8").splitlines()] == ["after"]
