@@ -272,3 +272,22 @@ def test_shutdown_with_an_open_sse_stream_ends_it_cleanly(service, caplog):
 
     # The SDK's endpoint answers once more after its stream ended; that must not become an error.
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
+
+
+@pytest.mark.parametrize("accept, status, media_type", [
+    ("application/json, text/event-stream", 200, "application/json"),  # what the SDK's client sends
+    ("application/json", 200, "application/json"),
+    ("*/*", 200, "application/json"),
+    ("text/event-stream", 406, "application/json"),  # the SDK's refusal, as before
+])
+def test_stateless_posts_are_answered_with_json_when_accepted(service, accept, status, media_type):
+    async def body(base, store):
+        async with httpx.AsyncClient(trust_env=False, timeout=10) as http:
+            response = await http.post(base + "/mcp", json={"jsonrpc": "2.0", "id": 7, "method": "tools/list"},
+                                       headers={"Authorization": f"Bearer {FIXED_KEY}", "Accept": accept})
+        assert (response.status_code, response.headers["content-type"].split(";")[0]) == (status, media_type)
+        if status == 200:
+            reply = response.json()
+            assert reply["id"] == 7 and {t["name"] for t in reply["result"]["tools"]} == EXPECTED_TOOLS
+
+    service(body, api_key=FIXED_KEY)

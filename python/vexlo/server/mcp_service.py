@@ -28,10 +28,12 @@ from collections.abc import AsyncIterator
 from typing import Annotated, Any, Literal
 
 from mcp.server.mcpserver import MCPServer
+from mcp.server.streamable_http import check_accept_headers
 from mcp.server.transport_security import TransportSecuritySettings
 from mcp.types import CallToolResult, TextContent
 from pydantic import Field
 from starlette.datastructures import QueryParams
+from starlette.requests import Request
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vexlo.config import __version__
@@ -140,9 +142,18 @@ class McpService:
         self._sse_app = self.server.sse_app(sse_path=SSE_PATH, message_path=MESSAGES_PATH,
                                             max_request_body_size=MAX_MESSAGE_BYTES, host=host,
                                             transport_security=security)
+        # Two stateless apps on /mcp: posts from clients that accept JSON are answered with one JSON
+        # body (no event-stream framing, cheaper for both sides); the others, and GET/DELETE, keep
+        # the event stream. Each app brings its own session manager; both run in the lifespan.
         self._http_app = self.server.streamable_http_app(streamable_http_path=STREAMABLE_PATH, stateless_http=True,
                                                          max_request_body_size=MAX_MESSAGE_BYTES, host=host,
                                                          transport_security=security)
+        self._stream_manager = self.server.session_manager
+        self._json_app = self.server.streamable_http_app(streamable_http_path=STREAMABLE_PATH, stateless_http=True,
+                                                         json_response=True,
+                                                         max_request_body_size=MAX_MESSAGE_BYTES, host=host,
+                                                         transport_security=security)
+        self._json_manager = self.server.session_manager
         # Open SSE sessions: session id (32 hex digits) -> the tool context of their opener.
         self._sse_sessions: dict[str, dict[str, Any]] = {}
         self.sse = _Endpoint(self._open_sse)
@@ -151,7 +162,7 @@ class McpService:
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
-        async with self.server.session_manager.run():
+        async with self._stream_manager.run(), self._json_manager.run():
             yield
 
     async def _open_sse(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -201,11 +212,17 @@ class McpService:
             mcp_request_ctx.reset(token)
 
     async def _streamable(self, scope: Scope, receive: Receive, send: Send) -> None:
+        app = self._json_app if scope.get("method") == "POST" and _accepts_json(scope) else self._http_app
         token = mcp_request_ctx.set(tool_context(mcp_request_ctx.get(), None))
         try:
-            await self._http_app(scope, receive, send)
+            await app(scope, receive, send)
         finally:
             mcp_request_ctx.reset(token)
+
+
+def _accepts_json(scope: Scope) -> bool:
+    """Whether the Accept header admits a JSON answer, judged as the SDK's transport judges it."""
+    return check_accept_headers(Request(scope))[0]
 
 
 def _session_param(scope: Scope) -> str | None:
