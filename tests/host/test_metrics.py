@@ -112,3 +112,36 @@ def test_counts_follow_remote_verification(monkeypatch, tmp_path, account_backen
         ("check", "valid"): 1, ("check", "invalid"): 1, ("check", "transient_failure"): 2,
         ("hit",): 1, ("grace",): 1,
     }
+
+
+def _dead_pid():
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    return int(done.stdout)
+
+
+def test_multiprocess_folders_are_tidied_at_start(monkeypatch, tmp_path):
+    import os
+    import tempfile
+
+    dead, alive = _dead_pid(), os.getpid()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(os, "environ", {})
+    # A server stopped by a signal leaves its private folder; the next start removes it.
+    for pid in (dead, alive):
+        (tmp_path / f"vexlo-metrics-{pid}-x").mkdir()
+    created = metrics.prepare_multiprocess_dir()
+    assert os.environ[metrics.ENV_MULTIPROC_DIR] == str(created) and created.stat().st_mode & 0o777 == 0o700
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([created.name, f"vexlo-metrics-{alive}-x"])
+    metrics.remove_multiprocess_dir(created)
+    assert not created.exists()
+
+    # An operator's folder is kept, less the value files of processes that are gone.
+    given = tmp_path / "given"
+    given.mkdir()
+    for name in (f"counter_{dead}.db", f"gauge_livesum_{dead}.db", f"histogram_{alive}.db", "notes.txt"):
+        (given / name).write_text("")
+    assert metrics.prepare_multiprocess_dir({metrics.ENV_MULTIPROC_DIR: str(given)}) is None
+    assert sorted(p.name for p in given.iterdir()) == [f"histogram_{alive}.db", "notes.txt"]

@@ -34,6 +34,9 @@ ENV_MULTIPROC_DIR = "PROMETHEUS_MULTIPROC_DIR"
 
 # Files the client library writes in the multi-process folder (kind, optional gauge mode, pid).
 _VALUE_FILE = re.compile(r"^(?:counter|histogram|summary|gauge_[a-z]+)_(\d+)\.db$")
+# The private folders of the service's own starts: prefix, the pid of the parent, a random part.
+_DIR_PREFIX = "vexlo-metrics-"
+_PRIVATE_DIR = re.compile(r"^vexlo-metrics-(\d+)-[^/]+$")
 # A request that carries these came through a proxy: its loopback peer says nothing about the client.
 _FORWARDING_HEADERS = (b"forwarded", b"x-forwarded-for", b"x-real-ip")
 
@@ -85,21 +88,41 @@ def _m() -> _Metrics:
 
 # --- The multi-process folder -------------------------------------------------------------------
 
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True  # alive, someone else's
+    return True
+
+
 def _clear_stale_files(folder: Path) -> None:
     """Remove the value files of processes that no longer run (a previous start's workers)."""
     for entry in folder.iterdir():
         match = _VALUE_FILE.match(entry.name)
-        if match is None:
-            continue
-        pid = int(match.group(1))
+        if match is not None and not _pid_alive(int(match.group(1))):
+            entry.unlink(missing_ok=True)
+
+
+def _remove_orphaned_dirs() -> None:
+    """Remove private folders of earlier starts whose process is gone.
+
+    A server stopped by a signal may not get to remove its folder (uvicorn ends a one-worker
+    server by raising the signal again once it has shut down), so each start tidies up after
+    the ones before it: folders of this user, named after a process that no longer runs.
+    """
+    tmp = Path(tempfile.gettempdir())
+    for entry in tmp.glob(_DIR_PREFIX + "*"):
+        match = _PRIVATE_DIR.match(entry.name)
         try:
-            os.kill(pid, 0)
+            if (match is None or entry.is_symlink() or not entry.is_dir()
+                    or entry.stat().st_uid != os.getuid() or _pid_alive(int(match.group(1)))):
+                continue
+        except OSError:
             continue
-        except ProcessLookupError:
-            pass
-        except PermissionError:
-            continue  # alive, someone else's
-        entry.unlink(missing_ok=True)
+        shutil.rmtree(entry, ignore_errors=True)
 
 
 def prepare_multiprocess_dir(environ: Mapping[str, str] | None = None) -> Path | None:
@@ -116,7 +139,8 @@ def prepare_multiprocess_dir(environ: Mapping[str, str] | None = None) -> Path |
         folder.mkdir(mode=0o700, parents=True, exist_ok=True)
         _clear_stale_files(folder)
         return None
-    created = Path(tempfile.mkdtemp(prefix="vexlo-metrics-"))
+    _remove_orphaned_dirs()
+    created = Path(tempfile.mkdtemp(prefix=f"{_DIR_PREFIX}{os.getpid()}-"))
     os.environ[ENV_MULTIPROC_DIR] = str(created)
     return created
 
