@@ -82,6 +82,8 @@ def test_counts_follow_remote_verification(monkeypatch, tmp_path, account_backen
     account_backend.allow(KEY, email="a@example.com", user_id="a")
     account_backend.deny("vx_" + "d" * 40)
     app = _app(Settings(data_dir=tmp_path, auth_verify_url=account_backend.url))
+    # The gate builds (and bounds) its own client; counting must not hand it one from outside.
+    assert app._client is None
     whoami = "/api/v1/whoami"
 
     async def main():

@@ -228,6 +228,8 @@ def test_one_worker_start_says_things_once(monkeypatch, capsys, caplog, tmp_path
         redis_down = f"redis://127.0.0.1:{closed.getsockname()[1]}/0"
     monkeypatch.setattr(server_main.os, "environ", {"VEXLO_REDIS_URL": redis_down})
     monkeypatch.setattr(server_main.metrics, "prepare_multiprocess_dir", lambda: None)
+    from vexlo.mcp import counters
+    monkeypatch.setattr(counters, "_current", counters.current())  # the factory installs its store
     # One worker: uvicorn builds the app in this very process, after the command line's own lines.
     monkeypatch.setattr("uvicorn.run", lambda app, **kw: build_from_env())
     caplog.set_level(logging.INFO, logger="vexlo")

@@ -103,7 +103,7 @@ def _in_process_client(backend: Any) -> Any:
     line, and cannot time out waiting on the very loop that would have to answer them."""
     import httpx
 
-    return metrics.verification_client(transport=httpx.ASGITransport(app=backend))
+    return metrics.count_checks(httpx.AsyncClient(transport=httpx.ASGITransport(app=backend)))
 
 
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
@@ -166,8 +166,8 @@ def wrap_with_gate(app: Any, settings: Settings) -> Any:
             "vexlo: embedded key backend: the gate's checks go in-process to the key store %s; "
             "the URL above is not requested over the network", settings.data_dir / KEYS_DB_NAME)
     elif settings.effective_verify_url:
-        # The client the gate would create itself, with the same options, its checks counted.
-        gate._client = metrics.verification_client(**metrics.remote_client_options(sys.modules[type(gate).__module__]))
+        # The gate builds and bounds its own client on first use; its checks are counted there.
+        gate._get_client = metrics.counting_get_client(gate._get_client)
     return gate
 
 

@@ -3,7 +3,8 @@
 What is counted, and where it is observed (the two native modules are not touched):
 - gated requests: by ``instrument``, an ASGI layer around the gate instance, which reads the
   identity the gate wrote into the scope once it has answered;
-- verification checks: by ``VerificationClient``, the HTTP client the host gives the gate;
+- verification checks: by ``count_checks`` on the client the gate verifies with (the host's
+  in-process client, or the one the gate builds itself, taken through ``counting_get_client``);
 - governed runs and their counter-store latency: by ``observe_run`` in the host's telemetry
   wrapper and by ``timed_store`` around the counter store;
 - MCP tool calls and SSE sessions: by ``count_tool`` and the SSE hooks of the MCP service.
@@ -333,39 +334,49 @@ def _classify(response: Any) -> str:
     return "invalid" if status in (401, 403) else "transient_failure"
 
 
-def verification_client(**kwargs: Any) -> Any:
-    """An ``httpx.AsyncClient`` whose GETs (the gate's checks) are counted and timed."""
-    import httpx
+def count_checks(client: Any) -> Any:
+    """Count and time the checks (GETs) that the gate sends through ``client``; returns it.
 
-    class VerificationClient(httpx.AsyncClient):
-        async def get(self, *args: Any, **kw: Any) -> httpx.Response:
-            started = time.perf_counter()
-            outcome = "transient_failure"
-            try:
-                response = await super().get(*args, **kw)
-                outcome = _classify(response)
-                return response
-            finally:
-                m = _m()
-                m.checks.labels(outcome).inc()
-                m.check_seconds.labels(outcome).observe(time.perf_counter() - started)
-                box = _check_outcome.get()
-                if box is not None:
-                    box[0] = outcome
+    The wrapper is an attribute of this client object only, so the gate keeps the very client it
+    was given or built, with whatever bound it put on that object.
+    """
+    plain_get = client.get
 
-    return VerificationClient(**kwargs)
+    async def get(*args: Any, **kwargs: Any) -> Any:
+        started = time.perf_counter()
+        outcome = "transient_failure"
+        try:
+            response = await plain_get(*args, **kwargs)
+            outcome = _classify(response)
+            return response
+        finally:
+            m = _m()
+            m.checks.labels(outcome).inc()
+            m.check_seconds.labels(outcome).observe(time.perf_counter() - started)
+            box = _check_outcome.get()
+            if box is not None:
+                box[0] = outcome
+
+    client.get = get
+    return client
 
 
-def remote_client_options(wardgate: Any) -> dict[str, Any]:
-    """The options the gate gives the client it creates itself, read from its module settings."""
-    import httpx
+def counting_get_client(get_client: Callable[[], Any]) -> Callable[[], Any]:
+    """Wrap a gate's ``_get_client`` so that every client the gate builds for itself is counted.
 
-    return {
-        "timeout": httpx.Timeout(wardgate._VERIFY_READ_TIMEOUT_SECONDS, connect=wardgate._VERIFY_CONNECT_TIMEOUT_SECONDS),
-        "limits": httpx.Limits(max_connections=wardgate._VERIFY_MAX_CONNECTIONS,
-                               max_keepalive_connections=wardgate._VERIFY_MAX_KEEPALIVE,
-                               keepalive_expiry=wardgate._VERIFY_KEEPALIVE_EXPIRY_SECONDS),
-    }
+    The gate builds its client on first use (and again after dropping one whose pool wedged), and
+    bounds the checks in flight on it; a client set from outside would lose that bound. So the
+    gate keeps building its own, and each new one gets counted as it is handed out.
+    """
+    counted: list[Any] = []
+
+    def get_counted_client() -> Any:
+        client = get_client()
+        if not counted or counted[0] is not client:
+            counted[:] = [count_checks(client)]
+        return client
+
+    return get_counted_client
 
 
 # --- Tools, runs, the counter store and SSE -----------------------------------------------------
