@@ -24,6 +24,7 @@ import os
 import re
 import shutil
 import tempfile
+import threading
 import time
 from collections.abc import Awaitable, Callable, Mapping
 from pathlib import Path
@@ -77,13 +78,17 @@ class _Metrics:
 
 
 _instance: _Metrics | None = None
+_creating = threading.Lock()
 
 
 def _m() -> _Metrics:
-    # Created on first use, after the process has settled its multi-process folder.
+    # Created on first use, after the process has settled its multi-process folder. A scrape
+    # runs on a worker thread, so the first use may come from two threads at once.
     global _instance
     if _instance is None:
-        _instance = _Metrics()
+        with _creating:
+            if _instance is None:
+                _instance = _Metrics()
     return _instance
 
 
@@ -157,7 +162,7 @@ def worker_stopping() -> None:
     if folder and _instance is not None:
         from prometheus_client import multiprocess
 
-        multiprocess.mark_process_dead(os.getpid(), folder)
+        multiprocess.mark_process_dead(os.getpid(), folder)  # type: ignore[no-untyped-call]
 
 
 def exposition() -> bytes:
@@ -169,7 +174,7 @@ def exposition() -> bytes:
         from prometheus_client import multiprocess
 
         registry = CollectorRegistry()
-        multiprocess.MultiProcessCollector(registry)
+        multiprocess.MultiProcessCollector(registry)  # type: ignore[no-untyped-call]
         return generate_latest(registry)
     return generate_latest(REGISTRY)
 
@@ -191,7 +196,7 @@ def _is_loopback_client(scope: Mapping[str, Any]) -> bool:
 def _bearer(scope: Mapping[str, Any]) -> str | None:
     for name, value in scope.get("headers", ()):
         if name.lower() == b"authorization":
-            text = value.decode("latin-1").strip()
+            text = bytes(value).decode("latin-1").strip()
             if text[:7].lower() == "bearer ":
                 return text[7:].strip()
     return None
