@@ -26,7 +26,7 @@ def clean_env(monkeypatch):
     for name in ("VEXLO_HOST", "VEXLO_PORT", "VEXLO_DATA_DIR", "VEXLO_DEMO_KEY", "VEXLO_API_KEY",
                  "VEXLO_AUTH_VERIFY_URL", "VEXLO_PROTECTED_PREFIXES", "VEXLO_TRUST_UPSTREAM_IDENTITY",
                  "VEXLO_WORKERS", "VEXLO_CORS_ORIGINS", "VEXLO_QUILLON_DAILY_QUOTA", "VEXLO_QUILLON_RATE_PER_MINUTE",
-                 "VEXLO_REDIS_URL"):
+                 "VEXLO_REDIS_URL", "VEXLO_METRICS_TOKEN"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -139,6 +139,7 @@ def test_make_run_does_not_echo_the_key(tmp_path):
     (["--protected-prefix", "sse"], {}, "must start with '/'"),
     (["--auth-verify-url", "localhost:9000/v"], {}, "http(s) URL"),
     ([], {"VEXLO_DEMO_KEY": "tiny"}, "VEXLO_DEMO_KEY"),
+    ([], {"VEXLO_METRICS_TOKEN": "tiny"}, "VEXLO_METRICS_TOKEN"),
     ([], {"VEXLO_QUILLON_DAILY_QUOTA": "many"}, "VEXLO_QUILLON_DAILY_QUOTA"),
     ([], {"VEXLO_QUILLON_RATE_PER_MINUTE": "ten"}, "VEXLO_QUILLON_RATE_PER_MINUTE"),
     ([], {"VEXLO_REDIS_URL": "http://user:secret@h:6379"}, "redis://"),
