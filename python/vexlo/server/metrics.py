@@ -454,5 +454,5 @@ def sse_closed() -> None:
 
 
 def sse_refused(cap: str) -> None:
-    """A stream refused by one of the SSE caps (its name: "sessions", "per_client", ...)."""
+    """A stream refused by one of the SSE caps: "per_key" (sessions of one key) or "per_process"."""
     _m().sse_refused.labels(cap).inc()
