@@ -20,8 +20,9 @@ bench: build
 test-asan:
 	bash scripts/test-asan.sh $(PYTEST_ARGS)
 
+# Not echoed: ARGS may carry a key (--api-key).
 run: build
-	$(PY) -m vexlo.server $(ARGS)
+	@$(PY) -m vexlo.server $(ARGS)
 
 clean:
 	rm -rf build .venv .venv-asan

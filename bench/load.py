@@ -119,6 +119,31 @@ async def long_paths(port: int, trace: Path, requests: int, concurrency: int = 2
             "trace_bytes": grown, "trace_bytes_per_request": round(grown / requests, 1)}
 
 
+# The counters that follow the phases; the scrape after each phase shows them moving.
+_WATCHED = ("vexlo_gate_requests_total", "vexlo_verify_checks_total", "vexlo_verify_cache_hits_total",
+            "vexlo_sse_sessions_open")
+
+
+async def metrics_snapshot(port: int) -> dict:
+    """The watched counters of one /metrics scrape, summed over their labels but the outcome."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    try:
+        writer.write(f"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n\r\n".encode())
+        await writer.drain()
+        text = (await asyncio.wait_for(reader.read(), REQUEST_TIMEOUT)).decode("utf-8", "replace")
+    finally:
+        writer.close()
+    found: collections.Counter[str] = collections.Counter()
+    for line in text.split("\r\n\r\n", 1)[-1].splitlines():
+        name, _, value = line.rpartition(" ")
+        metric = name.split("{", 1)[0]
+        if metric in _WATCHED:
+            outcome = name.partition('outcome="')[2].partition('"')[0]
+            found[metric.removeprefix("vexlo_").removesuffix("_total") + (f":{outcome}" if outcome else "")] += \
+                float(value)
+    return dict(found)
+
+
 def _trace_bytes(trace: Path) -> int:
     # With rotation, the backup holds what moved out of the file.
     return sum(p.stat().st_size for p in (trace, trace.with_name(trace.name + ".1")) if p.exists())
@@ -187,13 +212,17 @@ def main(argv: list[str] | None = None) -> int:
             async def run() -> None:
                 keys = iter(fresh)
                 report["bursts"] = []
+                report["metrics"] = [("start", await metrics_snapshot(port))]
                 for path in paths:
                     result = await burst(port, path, next(keys), args.burst)
                     result["recovery"] = await recovery(port, next(keys))
                     report["bursts"].append(result)
+                    report["metrics"].append((f"burst {path}", await metrics_snapshot(port)))
                 report["flood"] = await flood(port, args.flood_connections, args.flood_seconds)
                 report["flood"]["recovery"] = await recovery(port, next(keys))
+                report["metrics"].append(("flood", await metrics_snapshot(port)))
                 report["long_paths"] = await long_paths(port, trace, args.long_requests)
+                report["metrics"].append(("long paths", await metrics_snapshot(port)))
 
             asyncio.run(run())
         finally:
@@ -224,6 +253,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"long paths: {lp['requests']} unauthenticated GETs of {lp['path_chars']} characters {lp['statuses']}; "
           f"trace grew {lp['trace_bytes']} bytes ({lp['trace_bytes_per_request']} per request)")
     print(f"server log: {report['server_log']}; trace file total {report['trace_file_bytes']} bytes")
+    for phase, counters in report["metrics"]:
+        print(f"/metrics after {phase}: " + ", ".join(f"{k}={v:g}" for k, v in sorted(counters.items())))
     ok = all(b["recovery"]["seconds"] is not None for b in report["bursts"]) and f["recovery"]["seconds"] is not None
     return 0 if ok else 1
 

@@ -12,6 +12,21 @@ if [ "${1:-}" = "--tests" ] && ! command -v redis-server >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
 fi
 
+# The extensions are C++20: without a compiler that takes -std=c++20 the build fails late and
+# obscurely, so install g++ from Debian's packages, as Python and redis-server are.
+has_cxx20() {
+    printf 'int main() { return 0; }\n' | "${CXX:-c++}" -std=c++20 -x c++ - -o /dev/null >/dev/null 2>&1
+}
+if ! has_cxx20; then
+    echo "bootstrap: no C++20 compiler (${CXX:-c++}) found; installing g++ from Debian's packages" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++ >/dev/null
+    if ! has_cxx20; then
+        echo "bootstrap: ${CXX:-c++} still cannot compile C++20; set CXX to a compiler that can" >&2
+        exit 1
+    fi
+fi
+
 find_python() {
     local c
     for c in "${PYTHON313:-}" python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \

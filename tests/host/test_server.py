@@ -1,7 +1,11 @@
 """The runnable service: key store, key command, start-up checks and the host app's routes."""
 import asyncio
 import logging
+import shutil
 import socket
+import subprocess
+import sys
+from pathlib import Path
 
 import httpx
 import pytest
@@ -13,13 +17,16 @@ from vexlo.server.keystore import KeyStore, KeyStoreError
 from vexlo.server.logs import RedactApiKeys
 from vexlo.server.settings import Settings
 
+BIN = Path(sys.executable).parent
+ROOT = Path(__file__).resolve().parents[2]
+
 
 @pytest.fixture(autouse=True)
 def clean_env(monkeypatch):
     for name in ("VEXLO_HOST", "VEXLO_PORT", "VEXLO_DATA_DIR", "VEXLO_DEMO_KEY", "VEXLO_API_KEY",
                  "VEXLO_AUTH_VERIFY_URL", "VEXLO_PROTECTED_PREFIXES", "VEXLO_TRUST_UPSTREAM_IDENTITY",
                  "VEXLO_WORKERS", "VEXLO_CORS_ORIGINS", "VEXLO_QUILLON_DAILY_QUOTA", "VEXLO_QUILLON_RATE_PER_MINUTE",
-                 "VEXLO_REDIS_URL"):
+                 "VEXLO_REDIS_URL", "VEXLO_METRICS_TOKEN"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -82,6 +89,44 @@ def test_keys_command(tmp_path, capsys):
     assert key[:8] in capsys.readouterr().out
 
 
+@pytest.mark.parametrize("command", [["list"], ["revoke", "1"]])
+def test_only_add_creates_a_key_store(tmp_path, capsys, command):
+    folder = tmp_path / "x" / "y"
+    assert keys_cli.main([*command, "--data-dir", str(folder)]) == 1
+    err = capsys.readouterr().err
+    assert f"there is no key store in {folder}" in err and err.count("\n") == 1
+    assert not (tmp_path / "x").exists()
+
+
+def test_keys_listed_from_a_read_only_folder(tmp_path, capsys, monkeypatch):
+    KeyStore(tmp_path).initialise()
+    _, key = KeyStore(tmp_path).add("a@b.co")
+    # As for a user who may read the folder but not write it (root may write anywhere).
+    monkeypatch.setattr("os.access", lambda *a, **k: False)
+    assert keys_cli.main(["list", "--data-dir", str(tmp_path)]) == 0
+    assert key[:8] in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, program", [
+    ([str(BIN / "vexlo-keys"), "frob"], "vexlo-keys"),
+    ([str(BIN / "vexlo-serve"), "--bogus"], "vexlo-serve"),
+    ([sys.executable, "-m", "vexlo.server.keys", "frob"], "python -m vexlo.server.keys"),
+])
+def test_usage_errors_name_the_program_run(tmp_path, argv, program):
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and done.stderr.startswith(f"{program}: error: "), done.stderr
+
+
+@pytest.mark.skipif(shutil.which("make") is None, reason="no make here")
+def test_make_run_does_not_echo_the_key(tmp_path):
+    key = "make-echo-secret-0123456789"
+    # -o build: the build is not redone; the bad port stops the start at once.
+    done = subprocess.run(["make", "-o", "build", "run", f"ARGS=--api-key {key} --port 0 --data-dir {tmp_path}"],
+                          cwd=ROOT, capture_output=True, text=True, timeout=60)
+    assert done.returncode != 0 and "--port must be between" in done.stderr
+    assert key not in done.stdout + done.stderr
+
+
 @pytest.mark.parametrize("argv, env, fragment", [
     (["--port", "x"], {}, "--port must be a whole number"),
     (["--port", "0"], {}, "between 1 and 65535"),
@@ -94,6 +139,7 @@ def test_keys_command(tmp_path, capsys):
     (["--protected-prefix", "sse"], {}, "must start with '/'"),
     (["--auth-verify-url", "localhost:9000/v"], {}, "http(s) URL"),
     ([], {"VEXLO_DEMO_KEY": "tiny"}, "VEXLO_DEMO_KEY"),
+    ([], {"VEXLO_METRICS_TOKEN": "tiny"}, "VEXLO_METRICS_TOKEN"),
     ([], {"VEXLO_QUILLON_DAILY_QUOTA": "many"}, "VEXLO_QUILLON_DAILY_QUOTA"),
     ([], {"VEXLO_QUILLON_RATE_PER_MINUTE": "ten"}, "VEXLO_QUILLON_RATE_PER_MINUTE"),
     ([], {"VEXLO_REDIS_URL": "http://user:secret@h:6379"}, "redis://"),
@@ -119,7 +165,7 @@ def test_bad_settings_exit_with_one_line(monkeypatch, capsys, tmp_path, argv, en
 def test_unwritable_data_dir(monkeypatch, capsys, tmp_path, command, folder, status):
     monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
     (tmp_path / "file").write_text("")
-    argv = ["list"] if command is keys_cli.main else []
+    argv = ["add", "--email", "a@b.co"] if command is keys_cli.main else []
     assert command([*argv, "--data-dir", str(tmp_path / folder)]) == status
     err = capsys.readouterr().err
     assert "cannot create the key store" in err and f"{tmp_path / 'file'} is a file, not a folder" in err
@@ -163,6 +209,8 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
     assert f'curl -H "Authorization: Bearer {key}" http://127.0.0.1:8123/api/v1/whoami' in out
     assert seen["app"] == "vexlo.server.app:build_from_env" and seen["factory"] is True
     assert (seen["port"], seen["workers"]) == (8123, 3)
+    # A worker still importing on a busy machine must not be killed as dead (uvicorn's default: 5 s).
+    assert seen["timeout_worker_healthcheck"] >= 30
     settings = Settings.from_env(server_main.os.environ)
     assert settings.port == 8123 and settings.effective_verify_url == "http://127.0.0.1:8123/v1/mcp/verify-key"
     assert settings.protected_prefixes == ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
@@ -173,6 +221,24 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
     assert "vx_" not in out and "serving on http://0.0.0.0:8123 " in out, out
     hint = next(line for line in out.splitlines() if "add a key with" in line)
     assert hint.endswith(f"vexlo-keys add --data-dir {tmp_path} --email you@example.com")
+
+
+def test_one_worker_start_says_things_once(monkeypatch, capsys, caplog, tmp_path):
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        redis_down = f"redis://127.0.0.1:{closed.getsockname()[1]}/0"
+    monkeypatch.setattr(server_main.os, "environ", {"VEXLO_REDIS_URL": redis_down})
+    monkeypatch.setattr(server_main.metrics, "prepare_multiprocess_dir", lambda: None)
+    from vexlo.mcp import counters
+    monkeypatch.setattr(counters, "_current", counters.current())  # the factory installs its store
+    # One worker: uvicorn builds the app in this very process, after the command line's own lines.
+    monkeypatch.setattr("uvicorn.run", lambda app, **kw: build_from_env())
+    caplog.set_level(logging.INFO, logger="vexlo")
+    assert server_main.main(["--data-dir", str(tmp_path)]) == 0
+    err = capsys.readouterr().err
+    assert err.count("scenario runs are refused until it answers") == 1, err
+    # In embedded mode the gate announces remote verification with a URL; the service says what happens.
+    assert any("in-process to the key store" in r.getMessage() for r in caplog.records)
 
 
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",

@@ -21,6 +21,7 @@ from typing import Any
 
 from vexlo.mcp import counters
 from vexlo.mcp.context import current_principal
+from vexlo.server import metrics
 
 QUOTA_ENV = "VEXLO_QUILLON_DAILY_QUOTA"
 DEFAULT_DAILY_QUOTA = 50
@@ -236,6 +237,7 @@ def telemetry_wrap(
                 series.calls += 1
                 series.outcomes[outcome] += 1
                 series.total_ms += elapsed_ms
+            metrics.observe_run(outcome)
 
     return telemetry_counted
 

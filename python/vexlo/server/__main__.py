@@ -15,17 +15,21 @@ import sys
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from vexlo.server import startup
-from vexlo.server.keys import OneLineParser
+from vexlo.server import metrics, startup
+from vexlo.server.keys import OneLineParser, program_name
 from vexlo.server.logs import log_config
 from vexlo.server.settings import DEFAULT_PROTECTED_PREFIXES, Settings, parse_int, resolve_data_dir
 from vexlo.server.startup import StartupError
 
 APP_FACTORY = "vexlo.server.app:build_from_env"
+# How long uvicorn waits for a worker's answer to its health check. A spawned worker answers only
+# once it has imported the service; on a loaded machine that took over 5 s (uvicorn's default),
+# and the worker was killed as dead while it was still starting. A hung worker is found later.
+WORKER_HEALTHCHECK_SECONDS = 60
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = OneLineParser(prog="python -m vexlo.server", description="Run the vexlo MCP and REST service.")
+    parser = OneLineParser(prog=program_name("vexlo.server"), description="Run the vexlo MCP and REST service.")
     parser.add_argument("--host", help="address to listen on (VEXLO_HOST, default 127.0.0.1)")
     parser.add_argument("--port", help="port to listen on (VEXLO_PORT, default 8000)")
     parser.add_argument("--data-dir", help="folder of the key store (VEXLO_DATA_DIR, default ./data)")
@@ -116,6 +120,8 @@ def _prepare(settings: Settings) -> tuple[list[str], list[str]]:
     lines += startup.key_lines(settings, prepared, hints=True)
     lines.append(startup.store_line(settings))
     warnings = [prepared.warning] if prepared.warning else []
+    if prepared.warning:
+        os.environ[startup.ENV_STORE_WARNED] = "1"  # shown here: the workers need not say it again
     if settings.trust_upstream_identity and not _is_loopback(settings.host):
         warnings.append("vexlo: warning: upstream identity headers are trusted on a non-loopback address; "
                         "anyone who can reach this port can claim any e-mail")
@@ -139,8 +145,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     # Workers build the app from the environment (see build_from_env), so export the settings.
     os.environ.update(settings.to_env())
-    uvicorn.run(APP_FACTORY, factory=True, host=settings.host, port=settings.port,
-                workers=settings.workers, log_config=log_config())
+    metrics_dir = metrics.prepare_multiprocess_dir()
+    try:
+        uvicorn.run(APP_FACTORY, factory=True, host=settings.host, port=settings.port,
+                    workers=settings.workers, log_config=log_config(),
+                    timeout_worker_healthcheck=WORKER_HEALTHCHECK_SECONDS)
+    finally:
+        metrics.remove_multiprocess_dir(metrics_dir)
     return 0
 
 

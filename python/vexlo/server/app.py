@@ -7,6 +7,8 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 from __future__ import annotations
 
 import contextlib
+import logging
+import os
 import sys
 from collections.abc import AsyncIterator
 from typing import Any
@@ -20,6 +22,8 @@ from vexlo.api.cors import allowed_origins
 from vexlo.api.deps import AuthenticationRequired
 from vexlo.api.errors import error_response
 from vexlo.config import __version__
+from vexlo.server import metrics
+from vexlo.server.keystore import DB_NAME as KEYS_DB_NAME
 from vexlo.server.keystore import KeyStore
 from vexlo.server.mcp_service import MESSAGES_PATH, SSE_PATH, STREAMABLE_PATH, McpService
 from vexlo.server.settings import VERIFY_PATH, Settings
@@ -99,7 +103,7 @@ def _in_process_client(backend: Any) -> Any:
     line, and cannot time out waiting on the very loop that would have to answer them."""
     import httpx
 
-    return httpx.AsyncClient(transport=httpx.ASGITransport(app=backend))
+    return metrics.count_checks(httpx.AsyncClient(transport=httpx.ASGITransport(app=backend)))
 
 
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
@@ -111,6 +115,7 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:
         async with mcp.lifespan():
             yield
+        metrics.worker_stopping()
 
     app = FastAPI(title="vexlo", version=__version__, lifespan=lifespan)
     app.add_exception_handler(AuthenticationRequired, _authentication_required)
@@ -156,6 +161,14 @@ def wrap_with_gate(app: Any, settings: Settings) -> Any:
     backend = getattr(getattr(app, "state", None), "key_backend", None)
     if backend is not None and settings.uses_embedded_backend:
         gate._client = _in_process_client(backend)
+        # The gate has just announced remote verification with an HTTP URL; say what really happens.
+        logging.getLogger("vexlo.server").info(
+            "vexlo: embedded key backend: the gate's checks go in-process to the key store %s; "
+            "the URL above is not requested over the network", settings.data_dir / KEYS_DB_NAME)
+    elif settings.effective_verify_url:
+        # The gate builds and bounds its own client on first use; its checks are counted there.
+        # An instance attribute: the gate calls its methods through self, so this one is used.
+        gate._get_client = metrics.counting_get_client(gate._get_client)  # type: ignore[method-assign]
     return gate
 
 
@@ -185,7 +198,7 @@ def build_from_env() -> Any:
         raise SystemExit(3) from None
     for line in startup.key_lines(settings, prepared, hints=False):
         print(line, flush=True)
-    if prepared.warning:
+    if prepared.warning and not os.environ.get(startup.ENV_STORE_WARNED):
         print(prepared.warning, file=sys.stderr, flush=True)
-    counters.install(prepared.store).close()
-    return create_app(settings)
+    counters.install(metrics.timed_store(prepared.store)).close()
+    return metrics.instrument(create_app(settings), remote=bool(settings.effective_verify_url))

@@ -11,6 +11,7 @@ as the server resolves it, so both find the same store.
 from __future__ import annotations
 
 import argparse
+import os
 import sqlite3
 import sys
 from collections.abc import Sequence
@@ -18,6 +19,14 @@ from typing import NoReturn
 
 from vexlo.server.keystore import KeyRecord, KeyStore, KeyStoreError
 from vexlo.server.settings import ENV_DATA_DIR, resolve_data_dir
+
+
+def program_name(module: str) -> str:
+    """The program as the user ran it: ``vexlo-keys``/``vexlo-serve``, else ``python -m <module>``."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    if not name or name.endswith(".py") or name == "-c":
+        return f"python -m {module}"
+    return name
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -40,7 +49,7 @@ def build_parser() -> argparse.ArgumentParser:
     common = OneLineParser(add_help=False)
     # SUPPRESS: an absent option after the command must not undo one given before it.
     common.add_argument("--data-dir", default=argparse.SUPPRESS, help=data_dir_help)
-    parser = OneLineParser(prog="python -m vexlo.server.keys", description="Manage vexlo API keys.")
+    parser = OneLineParser(prog=program_name("vexlo.server.keys"), description="Manage vexlo API keys.")
     parser.add_argument("--data-dir", help=data_dir_help)
     sub = parser.add_subparsers(dest="command", required=True, parser_class=OneLineParser)
     add = sub.add_parser("add", parents=[common], help="create a key and print it once")
@@ -55,9 +64,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run(args: argparse.Namespace) -> int:
-    store = KeyStore(resolve_data_dir(args.data_dir))
-    store.initialise()
+def run(args: argparse.Namespace, prog: str) -> int:
+    folder = resolve_data_dir(args.data_dir)
+    store = KeyStore(folder)
+    if args.command == "add":
+        # Only adding a key may create a store: a listing in the wrong folder must not leave an
+        # empty store (and folders) behind and report "no keys" as if all were well.
+        store.initialise()
+    elif not store.path.is_file():
+        raise KeyStoreError(f"there is no key store in {folder}; '{prog} add' creates one")
     if args.command == "add":
         tools = None
         if args.allowed_tools is not None:
@@ -79,11 +94,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
-        return run(args)
+        return run(args, parser.prog)
     except (KeyStoreError, sqlite3.Error, OSError) as exc:
-        print(f"vexlo-keys: error: {exc}", file=sys.stderr)
+        print(f"{parser.prog}: error: {exc}", file=sys.stderr)
         return 1
 
 

@@ -14,6 +14,7 @@ import os
 import re
 import secrets
 import sqlite3
+import urllib.parse
 from collections.abc import Iterator
 from datetime import datetime, timezone
 from pathlib import Path
@@ -126,9 +127,11 @@ class KeyStore:
         self.path = Path(data_dir) / DB_NAME
 
     @contextlib.contextmanager
-    def _connect(self) -> Iterator[sqlite3.Connection]:
+    def _connect(self, *, read_only: bool = False) -> Iterator[sqlite3.Connection]:
+        # Read-only opens neither create a missing store nor need a writable folder.
+        target = f"file:{urllib.parse.quote(str(self.path))}?mode=ro" if read_only else str(self.path)
         try:
-            conn = sqlite3.connect(self.path, timeout=10.0, isolation_level=None)
+            conn = sqlite3.connect(target, timeout=10.0, isolation_level=None, uri=read_only)
         except sqlite3.Error as exc:
             raise KeyStoreError(f"cannot open the key store {self.path}: {exc}") from None
         conn.row_factory = sqlite3.Row
@@ -191,7 +194,7 @@ class KeyStore:
         return _record(row) if row is not None else None
 
     def list_keys(self) -> list[KeyRecord]:
-        with self._connect() as conn:
+        with self._connect(read_only=True) as conn:
             return [_record(row) for row in conn.execute("SELECT * FROM api_keys ORDER BY id")]
 
     def revoke(self, ident: str) -> KeyRecord:

@@ -38,6 +38,7 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vexlo.config import __version__
 from vexlo.mcp.context import get_current_jwt, get_current_session_id, mcp_request_ctx
+from vexlo.server import metrics
 
 SSE_PATH = "/sse"
 MESSAGES_PATH = "/messages/"
@@ -112,8 +113,8 @@ def build_server() -> MCPServer:
         for handler in [h for h in root.handlers if h not in handlers]:
             root.removeHandler(handler)
         root.setLevel(level)
-    server.add_tool(quillon_run, title="Run a Quillon scenario")
-    server.add_tool(quillon_list_scenarios, title="List Quillon scenarios")
+    server.add_tool(metrics.count_tool(quillon_run), title="Run a Quillon scenario")
+    server.add_tool(metrics.count_tool(quillon_list_scenarios), title="List Quillon scenarios")
     return server
 
 
@@ -183,6 +184,7 @@ class McpService:
                     # Registered before the client can learn the id, so no post ever finds it missing.
                     session_id = found.group(1).decode("ascii")
                     self._sse_sessions[session_id] = tool_context(opener, session_id)
+                    metrics.sse_opened()
             await send(message)
 
         try:
@@ -195,6 +197,7 @@ class McpService:
         finally:
             if session_id is not None:
                 self._sse_sessions.pop(session_id, None)
+                metrics.sse_closed()
 
     async def _post_message(self, scope: Scope, receive: Receive, send: Send) -> None:
         session_id = _session_param(scope)

@@ -14,6 +14,7 @@ from pathlib import Path
 from vexlo.mcp.counters import redacted_url
 from vexlo.mcp.instrumentation import QUOTA_ENV, parse_daily_quota
 from vexlo.mcp.tools.quillon import RATE_ENV, parse_rate_per_minute
+from vexlo.server.metrics import ENV_METRICS_TOKEN
 
 DEFAULT_PROTECTED_PREFIXES: tuple[str, ...] = ("/sse", "/mcp", "/api/v1/whoami", "/api/v1/quillon/run")
 VERIFY_PATH = "/v1/mcp/verify-key"
@@ -99,6 +100,8 @@ class Settings:
     # Host header values the MCP endpoints accept (name, name:port or name:*); empty: the SDK's
     # own choice, which accepts only loopback names when the server listens on a loopback address.
     mcp_allowed_hosts: tuple[str, ...] = ()
+    # Opens /metrics to non-loopback clients that present it as a Bearer credential.
+    metrics_token: str | None = None
 
     @property
     def uses_embedded_backend(self) -> bool:
@@ -138,6 +141,8 @@ class Settings:
             raise SettingsError(f"the fixed API key {problem}")
         if self.demo_key is not None and (problem := key_problem(self.demo_key)):
             raise SettingsError(f"{ENV_DEMO_KEY} {problem}")
+        if self.metrics_token is not None and (problem := key_problem(self.metrics_token)):
+            raise SettingsError(f"{ENV_METRICS_TOKEN} {problem}")
         if self.auth_verify_url is not None:
             url = urllib.parse.urlsplit(self.auth_verify_url)
             if url.scheme not in ("http", "https") or not url.hostname:
@@ -174,7 +179,8 @@ class Settings:
             ENV_WORKERS: str(self.workers),
         }
         for name, value in ((ENV_DEMO_KEY, self.demo_key), (ENV_API_KEY, self.api_key),
-                            (ENV_AUTH_VERIFY_URL, self.auth_verify_url), (ENV_REDIS_URL, self.redis_url)):
+                            (ENV_AUTH_VERIFY_URL, self.auth_verify_url), (ENV_REDIS_URL, self.redis_url),
+                            (ENV_METRICS_TOKEN, self.metrics_token)):
             if value is not None:
                 env[name] = value
         if self.mcp_allowed_hosts:
@@ -205,4 +211,5 @@ class Settings:
             workers=parse_int(ENV_WORKERS, env[ENV_WORKERS], low=1) if text(ENV_WORKERS) else cls.workers,
             redis_url=text(ENV_REDIS_URL),
             mcp_allowed_hosts=items(ENV_MCP_ALLOWED_HOSTS),
+            metrics_token=text(ENV_METRICS_TOKEN),
         )

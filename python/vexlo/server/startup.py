@@ -21,6 +21,8 @@ from vexlo.server.keystore import KeyStore, KeyStoreError, check_data_dir
 from vexlo.server.settings import ENV_DEMO_KEY, Settings, SettingsError
 
 LOCK_NAME = ".startup.lock"
+# Set by the command line for its workers once it has shown the counter store's warning.
+ENV_STORE_WARNED = "_VEXLO_STORE_WARNING_SHOWN"
 
 
 class StartupError(Exception):
