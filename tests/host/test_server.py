@@ -258,8 +258,31 @@ def test_messages_refused_without_an_open_session(tmp_path):
                                  headers={"content-type": "application/json"}),
                     await c.get("/messages/", params=session)]
 
-    # This path needs no key: nothing is buffered past 1 MiB and nothing reaches a session.
-    assert [r.status_code for r in asyncio.run(main())] == [404, 400, 400, 413, 405]
+    # This path needs no key: nothing reaches a session, and the SDK's answers are given as it gives them.
+    assert [(r.status_code, r.text) for r in asyncio.run(main())] == [
+        (404, "Could not find session"), (400, "Invalid session ID"), (400, "session_id is required"),
+        (404, "Could not find session"), (405, '{"detail":"Method Not Allowed"}')]
+
+
+def test_messages_to_no_session_are_answered_unread_and_unlogged(tmp_path, caplog):
+    app = _inner(tmp_path)
+    secret = "c0ffee" * 5 + "00"
+    sent = []
+
+    async def receive():
+        raise AssertionError("the body of a post to no session was read")
+
+    async def send(message):
+        sent.append(message)
+
+    scope = {"type": "http", "method": "POST", "path": "/messages/", "raw_path": b"/messages/", "root_path": "",
+             "query_string": f"session_id={secret}".encode(), "scheme": "http", "server": ("127.0.0.1", 8000),
+             "headers": [(b"host", b"127.0.0.1:8000"), (b"content-type", b"application/json"),
+                         (b"content-length", b"1048576")]}
+    with caplog.at_level(logging.DEBUG):
+        asyncio.run(app(scope, receive, send))
+    assert sent[0]["status"] == 404
+    assert secret not in caplog.text
 
 
 @pytest.mark.parametrize("allowed, base, statuses", [
@@ -267,9 +290,14 @@ def test_messages_refused_without_an_open_session(tmp_path):
     ((), "http://vexlo.example", [421, 421]),        # a proxy's public name: refused, quietly
     (("vexlo.example",), "http://vexlo.example", [404, 421]),
     (("vexlo.example",), "http://127.0.0.1:8000", [421, 421]),
-])
+    (("vexlo.example:*",), "https://vexlo.example", [404, 421]),  # the default port sends no port
+    (("vexlo.example:*",), "https://vexlo.example:8443", [404, 421]),
+    ((), "http://127.0.0.2:8000", [404, 421]),       # served on another loopback address
+], ids=["loopback", "public-name-unlisted", "listed", "loopback-unlisted", "any-port-bare", "any-port", "loopback-2"])
 def test_mcp_endpoints_accept_the_listed_host_names(tmp_path, monkeypatch, allowed, base, statuses):
     monkeypatch.setenv("VEXLO_MCP_ALLOWED_HOSTS", ",".join(allowed))
+    if "127.0.0.2" in base:
+        monkeypatch.setenv("VEXLO_HOST", "127.0.0.2")
     app = create_inner_app(Settings.from_env(), include_quillon=False)
 
     async def main():
