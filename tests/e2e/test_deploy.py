@@ -182,3 +182,26 @@ def test_root_path_keeps_routes_behind_the_gate(start, server, args, prefix):
         whoami = client.get("/api/v1/whoami", headers=bearer)
         assert whoami.status_code == 200 and whoami.json()["data"]["email"] == "demo@vexlo.local"
         assert client.post("/mcp", json=tools_list, headers={**mcp_headers, **bearer}).status_code == 200
+
+
+# Each server with its access log on, as an operator would run it.
+ACCESS_LOGS = [("vexlo", []), ("uvicorn", []), ("hypercorn", ["--access-logfile", "-"]),
+               pytest.param("granian", ["--access-log"], marks=SERVERS[-1].marks)]
+
+
+@pytest.mark.parametrize("server, args", ACCESS_LOGS)
+def test_log_lines_hold_no_secret_and_no_forged_line(start, server, args):
+    running = start(server, args=args, VEXLO_DEMO_KEY=DEMO_KEY)
+    session = "0123456789abcdef" * 2
+    with httpx.Client(base_url=running.url, timeout=10) as client:
+        assert client.get(f"/api/v1/whoami?api%5Fkey={DEMO_KEY}&x=1").status_code == 200
+        client.get("/healthz%0A2026-01-01 INFO forged valid=True")
+        client.get("/" + "p" * 60_000)
+        posted = client.post(f"/messages/?session%5Fid={session}", json={"jsonrpc": "2.0", "method": "ping", "id": 1})
+        assert posted.status_code == 404
+        client.post("/messages/?session_id=..%0Ax", json={})
+    time.sleep(0.5)  # servers write access lines after the response
+    out = running.output()
+    assert DEMO_KEY not in out and session not in out
+    assert not any(line.startswith("2026-01-01 INFO forged") for line in out.splitlines()), out
+    assert len(out) < 20_000, out[-3000:]

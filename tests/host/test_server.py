@@ -1,7 +1,9 @@
 """The runnable service: key store, key command, start-up checks and the host app's routes."""
 import asyncio
+import io
 import logging
 import socket
+import sys
 
 import httpx
 import pytest
@@ -176,12 +178,59 @@ def test_start_prints_demo_key_and_exports_settings(monkeypatch, capsys, tmp_pat
 
 
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
-                                    "/messages/?x=1&session_id=vx_secret"])
+                                    "/messages/?x=1&session_id=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&api%5Fkey=vx_secret",
+                                    "/messages/?x=1&session%5fid=vx_secret"])
 def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
                                ("1.2.3.4", "GET", target, "1.1", 200), None)
     RedactApiKeys().filter(record)
     assert "vx_secret" not in record.getMessage() and "x=1" in record.getMessage()
+
+
+@pytest.fixture
+def clean_logs():
+    from vexlo.server import logs
+
+    logs.install()
+    yield
+    logs.uninstall()
+
+
+def _raised(text):
+    try:
+        raise ValueError(text)
+    except ValueError:
+        return sys.exc_info()
+
+
+SESSION = "0123456789abcdef0123456789abcdef"
+
+
+@pytest.mark.parametrize("msg, args, exc_info, kept", [
+    ("GET %s", ("/x?a=1\nINFO forged valid=True",), None, "GET /x?a=1\\nINFO forged"),
+    ("%s", ("/" + "p" * 500,), None, "p...[+341 chars]"),
+    ("Could not find session for ID: " + SESSION[:8] + "-" + SESSION[8:12] + "-" + SESSION[12:16] + "-"
+     + SESSION[16:20] + "-" + SESSION[20:], (), None, "Could not find session for ID: [redacted]"),
+    ("Received invalid session ID: x\r\nforged", (), None, "session ID: [redacted]"),
+    ("%(path)s %(status)d", ({"path": "/m?session%5Fid=" + SESSION, "status": 404},), None,
+     "session%5Fid=[redacted] 404"),
+    ("request failed for %s", (b"\x1b[2J",), _raised("bad\napi_key=vx_secret"),
+     "| Traceback (most recent call last):\\n"),
+], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback"])
+def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    logger = logging.getLogger("vexlo.test.hygiene")
+    logger.addHandler(handler)
+    try:
+        logger.warning(msg, *args, exc_info=exc_info)
+    finally:
+        logger.removeHandler(handler)
+    line = stream.getvalue()
+    assert line.count("\n") == 1 and "\r" not in line and "\x1b" not in line, line
+    assert kept in line and SESSION not in line and "vx_secret" not in line, line
 
 
 def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):

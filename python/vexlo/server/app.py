@@ -172,7 +172,7 @@ def build_from_env() -> Any:
     workers that start together do the data folder's part once.
     """
     from vexlo.mcp import counters
-    from vexlo.server import startup
+    from vexlo.server import logs, startup
 
     try:
         settings = Settings.from_env()
@@ -188,4 +188,6 @@ def build_from_env() -> Any:
     if prepared.warning:
         print(prepared.warning, file=sys.stderr, flush=True)
     counters.install(prepared.store).close()
+    # Every server logs through this process's records: make each one safe to write.
+    logs.install()
     return create_app(settings)
