@@ -3,6 +3,7 @@ import asyncio
 import io
 import logging
 import socket
+import sqlite3
 import sys
 
 import httpx
@@ -126,6 +127,45 @@ def test_unwritable_data_dir(monkeypatch, capsys, tmp_path, command, folder, sta
     err = capsys.readouterr().err
     assert "cannot create the key store" in err and f"{tmp_path / 'file'} is a file, not a folder" in err
     assert err.count("\n") == 1 and "Errno" not in err
+
+
+@pytest.mark.parametrize("content", [b"", b"SQLite format 3\x00"], ids=["empty", "other-database"])
+def test_key_store_without_its_table_stops_the_start(monkeypatch, capsys, tmp_path, content):
+    monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
+    keys = tmp_path / "keys.sqlite3"
+    if content:
+        conn = sqlite3.connect(keys)
+        conn.execute("CREATE TABLE other (x)")
+        conn.close()
+    else:
+        keys.write_bytes(content)
+    before = keys.read_bytes()
+    assert server_main.main(["--data-dir", str(tmp_path), "--port", "8125"]) == 2
+    out, err = capsys.readouterr()
+    assert "vx_" not in out and err.count("\n") == 1 and f"the key store {keys} exists but holds no key table" in err
+    assert keys.read_bytes() == before
+
+
+@pytest.mark.parametrize("loose", [False, True], ids=["new-folder", "folder-of-an-earlier-version"])
+def test_data_folder_is_private(tmp_path, loose):
+    from vexlo.server import startup
+
+    data = tmp_path / "data"
+    if loose:
+        data.mkdir(mode=0o755)
+        data.chmod(0o755)
+        KeyStore(data).initialise()
+        (data / "keys.sqlite3").chmod(0o644)
+        (data / "notes.txt").touch(mode=0o644)
+    first = startup.prepare(Settings(data_dir=data))
+    first.store.close()
+    modes = {p.name: p.stat().st_mode & 0o777 for p in [data, *data.iterdir()]}
+    assert modes.pop("notes.txt", 0o644) == 0o644  # not the service's: left alone
+    assert modes == {"data": 0o700, "keys.sqlite3": 0o600, "governance.sqlite3": 0o600, ".startup.lock": 0o600}
+    assert (first.warning is not None and "readable by their owner only" in first.warning) == loose
+    again = startup.prepare(Settings(data_dir=data))
+    again.store.close()
+    assert again.warning is None
 
 
 def test_busy_port_stops_before_any_key_is_made(monkeypatch, capsys, tmp_path):
