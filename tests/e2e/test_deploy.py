@@ -202,6 +202,7 @@ def test_log_lines_hold_no_secret_and_no_forged_line(start, server, args):
         client.post("/messages/?session_id=..%0Ax", json={})
     time.sleep(0.5)  # servers write access lines after the response
     out = running.output()
+    assert "/api/v1/whoami" in out  # the access lines are written
     assert DEMO_KEY not in out and session not in out
     assert not any(line.startswith("2026-01-01 INFO forged") for line in out.splitlines()), out
     assert len(out) < 20_000, out[-3000:]

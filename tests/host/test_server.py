@@ -259,6 +259,7 @@ SESSION = "0123456789abcdef0123456789abcdef"
      "| Traceback (most recent call last):\\n"),
 ], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback"])
 def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
+    given = [dict(a) if isinstance(a, dict) else a for a in args]
     stream = io.StringIO()
     handler = logging.StreamHandler(stream)
     handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
@@ -271,6 +272,7 @@ def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
     line = stream.getvalue()
     assert line.count("\n") == 1 and "\r" not in line and "\x1b" not in line, line
     assert kept in line and SESSION not in line and "vx_secret" not in line, line
+    assert list(args) == given  # the caller's values are left as they were
 
 
 def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):

@@ -13,7 +13,7 @@ import logging
 import re
 import traceback
 import urllib.parse
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 # As the trace file cuts: a value at 160 characters, a message at 2,000, with a marker saying how
@@ -92,6 +92,34 @@ def _clean_arg(value: Any) -> Any:
     return _Shown(value)
 
 
+class _CleanMapping(Mapping[Any, Any]):
+    """A record's one mapping argument (servers log their access atoms so), read cleaned.
+
+    A view, not a copy: the caller's mapping stays as it is, and a mapping type with lookups of
+    its own (header atoms looked up in lower case) keeps them.
+    """
+
+    __slots__ = ("_mapping",)
+
+    def __init__(self, mapping: Mapping[Any, Any]) -> None:
+        self._mapping = mapping
+
+    def __getitem__(self, key: Any) -> Any:
+        return _clean_arg(self._mapping[key])
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._mapping)
+
+    def __len__(self) -> int:
+        return len(self._mapping)
+
+    def __str__(self) -> str:
+        return clean_value(str(self._mapping))
+
+    def __repr__(self) -> str:
+        return clean_value(repr(self._mapping))
+
+
 class OneLineRecord(logging.LogRecord):
     """A record whose message is redacted, cut and on one line, with its traceback folded in.
 
@@ -132,13 +160,7 @@ def clean_record(record: logging.LogRecord) -> logging.LogRecord:
     if isinstance(args, tuple):
         record.args = tuple(_clean_arg(a) for a in args)
     elif isinstance(args, Mapping):
-        # Servers log their access atoms as one mapping; its type may do its own lookups, so
-        # the values are replaced in place.
-        try:
-            for name, value in list(args.items()):
-                args[name] = _clean_arg(value)  # type: ignore[index]
-        except TypeError:
-            record.args = {name: _clean_arg(value) for name, value in args.items()}
+        record.args = _CleanMapping(args)
     if isinstance(record.msg, str):
         record.msg = escape(record.msg)
     folded = _fold_traceback(record)

@@ -196,10 +196,10 @@ class McpService:
                 refusal = Response("session_id is required", status_code=400)
             elif session_id is None:
                 refusal = Response("Invalid session ID", status_code=400)
-            elif (ctx := self._sse_sessions.get(session_id)) is None:
-                refusal = Response("Could not find session", status_code=404)
-        if refusal is not None:
-            await refusal(scope, receive, send)
+            else:
+                ctx = self._sse_sessions.get(session_id)
+        if ctx is None:
+            await (refusal or Response("Could not find session", status_code=404))(scope, receive, send)
             return
         # The SDK hands the message to the session with a copy of this context, so the tool call
         # runs as the session's opener, and only for this post.
