@@ -70,6 +70,18 @@ _TRACE_MESSAGE_CHARS = 2000
 _TRACE_DEFAULT_CAP = 32 * 1024 * 1024
 
 
+def _route_path(scope, path):
+    # As the framework routes: "path" below "root_path" when it starts with it.
+    root_path = scope.get("root_path", "")
+    if not root_path or not path.startswith(root_path):
+        return path
+    if path == root_path:
+        return ""
+    if path[len(root_path)] == "/":
+        return path[len(root_path):]
+    return path
+
+
 def _cut(value, limit=_TRACE_VALUE_CHARS):
     # Client-chosen values (paths, header names) must not make a trace line long.
     if not isinstance(value, str) or len(value) <= limit:
@@ -312,21 +324,23 @@ class ApiKeyWardgate:
             return
 
         path = scope.get("path", "")
+        # Prefix rules test the path the application routes on, below the root path.
+        route = _route_path(scope, path)
 
         # The SSE session itself was authenticated; its message posts are not.
-        if path.startswith("/messages/"):
+        if route.startswith("/messages/"):
             try:
                 await self.app(scope, receive, send)
             except _CLIENT_DISCONNECT_ERRORS:
                 _logger.debug("客户端在 POST /messages/ 时断开连接，已忽略")
             return
 
-        if not self._is_protected_path(path):
+        if not self._is_protected_path(route):
             await self.app(scope, receive, send)
             return
 
         token = self._extract_token(scope)
-        trace_quillon = path.startswith("/api/v1/quillon")
+        trace_quillon = route.startswith("/api/v1/quillon")
         auth_started_at = time.monotonic() if trace_quillon else 0.0
 
         def elapsed_ms():

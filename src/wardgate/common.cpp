@@ -13,6 +13,7 @@ void init_names() {
     N.method = intern("method");
     N.OPTIONS = intern("OPTIONS");
     N.path = intern("path");
+    N.root_path = intern("root_path");
     N.headers = intern("headers");
     N.query_string = intern("query_string");
     N.get = intern("get");

@@ -31,6 +31,29 @@ bool starts_with(PyObject* s, PyObject* prefix) {
     return vx::truthy(r.get());
 }
 
+// The path the application routes on: "path" below "root_path" when it starts with it, as the
+// framework computes it. Without a root path (the usual case) only one lookup is added.
+vx::Ref route_path(PyObject* scope, PyObject* path) {
+    vx::Ref root = mapping_get(scope, N.root_path, N.empty_str);
+    if (PyUnicode_CheckExact(root.get()) ? PyUnicode_GET_LENGTH(root.get()) == 0 : !vx::truthy(root.get()))
+        return vx::Ref::borrow(path);
+    const bool exact = PyUnicode_CheckExact(path) && PyUnicode_CheckExact(root.get());
+    if (!(exact ? starts_with(path, root.get()) : vx::truthy(vx::call_method(path, VX_STR("startswith"), root.get()).get())))
+        return vx::Ref::borrow(path);
+    if (exact) {
+        // Exact strs: length, character and substring are what ==, [] and [:] give, and run no Python.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(path), r = PyUnicode_GET_LENGTH(root.get());
+        if (n == r) return vx::Ref::borrow(N.empty_str);
+        if (PyUnicode_READ_CHAR(path, r) != '/') return vx::Ref::borrow(path);
+        return vx::check(PyUnicode_Substring(path, r, n));
+    }
+    if (vx::check(PyObject_RichCompareBool(path, root.get(), Py_EQ))) return vx::Ref::borrow(N.empty_str);
+    const Py_ssize_t r = vx::check_size(PyObject_Length(root.get()));
+    vx::Ref at = vx::check(PySequence_GetItem(path, r));
+    if (!vx::check(PyObject_RichCompareBool(at.get(), VX_STR("/"), Py_EQ))) return vx::Ref::borrow(path);
+    return vx::check(PySequence_GetSlice(path, r, PY_SSIZE_T_MAX));
+}
+
 const char* tf(bool b) { return b ? "True" : "False"; }
 
 vx::Ref elapsed_ms(PyObject* started_at) { return vx::elapsed_ms(G(N.time).get(), started_at); }
@@ -195,9 +218,12 @@ vx::Async call_body(vx::Frame f) {
     }
 
     vx::Ref path = mapping_get(scope, N.path, N.empty_str);
+    // Every prefix rule tests the path the application routes on: tested against the full path,
+    // a root path would take the protected routes out of the gate.
+    vx::Ref route = route_path(scope, path.get());
 
     // 4: MCP message posts are never checked; a client that went away is not an error.
-    if (starts_with(path.get(), VX_STR("/messages/"))) {
+    if (starts_with(route.get(), VX_STR("/messages/"))) {
         vx::Outcome out = co_await vx::try_call([&] { return call_app(self, scope, receive, send); });
         if (!out.ok()) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
@@ -214,7 +240,7 @@ vx::Async call_body(vx::Frame f) {
 
     // 5: unprotected paths.
     {
-        vx::Ref prot = self.call(N._is_protected_path, {path.get()});
+        vx::Ref prot = self.call(N._is_protected_path, {route.get()});
         pass = !vx::truthy(prot.get());
     }
     if (pass) {
@@ -224,7 +250,7 @@ vx::Async call_body(vx::Frame f) {
     }
 
     vx::Ref token = self.call(N._extract_token, {scope});
-    const bool tracing = starts_with(path.get(), VX_STR("/api/v1/quillon"));
+    const bool tracing = starts_with(route.get(), VX_STR("/api/v1/quillon"));
     f.set_slot(TRACING, vx::boolean(tracing));
     vx::Ref started_at;
     if (tracing) {

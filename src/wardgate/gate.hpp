@@ -7,7 +7,7 @@ namespace wardgate {
 
 // Interned strings used on the request path, created once at module execution.
 struct Names {
-    PyObject *type, *http, *method, *OPTIONS, *path, *headers, *query_string, *get;
+    PyObject *type, *http, *method, *OPTIONS, *path, *root_path, *headers, *query_string, *get;
     PyObject *app, *_api_key, *_auth_verify_url, *_protected_path_prefixes, *_trust_upstream_corvane_identity;
     PyObject *_verify_cache, *_client;
     PyObject *_is_protected_path, *_extract_token, *_internal_identity, *_verify_remote, *_send_401, *_send_503;

@@ -21,18 +21,18 @@ RUN = "/api/v1/quillon/run"
 FACTORY = "vexlo.server.app:build_from_env"
 
 
-def _command(server, port):
+def _command(server, port, args=()):
     host = ["--host", "127.0.0.1", "--port", str(port)]
     return {
         "vexlo": [sys.executable, "-m", "vexlo.server", *host, "--workers", "2"],
         "uvicorn": [sys.executable, "-m", "uvicorn", "--factory", FACTORY, *host, "--workers", "2"],
         "hypercorn": [str(BIN / "hypercorn"), "--workers", "2", "--bind", f"127.0.0.1:{port}", FACTORY + "()"],
         "granian": [str(BIN / "granian"), "--interface", "asgi", "--factory", *host, "--workers", "2", FACTORY],
-    }[server]
+    }[server] + list(args)
 
 
 class Server:
-    def __init__(self, folder, server, env):
+    def __init__(self, folder, server, env, args=()):
         self.folder = folder
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
@@ -42,7 +42,7 @@ class Server:
         self.log = folder / "server.log"
         with open(self.log, "wb") as log:
             # A session of its own, so that stopping it reaches every worker.
-            self.proc = subprocess.Popen(_command(server, self.port), cwd=folder, env=self.env, stdout=log,
+            self.proc = subprocess.Popen(_command(server, self.port, args), cwd=folder, env=self.env, stdout=log,
                                          stderr=subprocess.STDOUT, start_new_session=True)
         deadline = time.monotonic() + 30
         while True:
@@ -89,10 +89,10 @@ class Server:
 def start(tmp_path):
     servers = []
 
-    def start(server, name="a", **env):
+    def start(server, name="a", args=(), **env):
         folder = tmp_path / name
         folder.mkdir()
-        servers.append(Server(folder, server, env))
+        servers.append(Server(folder, server, env, args))
         return servers[-1]
 
     yield start
@@ -174,3 +174,49 @@ def test_two_servers_share_one_quota_through_redis(start, redis_url):  # noqa: F
 
     assert _outcomes(responses) == {200: 5, "QUILLON_QUOTA_INSUFFICIENT": 11}
     assert first.pids() and second.pids()
+
+
+# How each server is told that the app is mounted below /vx, and the path a client then requests:
+# uvicorn expects a proxy that strips the prefix, the others take it in the request.
+ROOT_PATHS = [("uvicorn", ["--root-path", "/vx"], ""), ("hypercorn", ["--root-path", "/vx"], "/vx"),
+              pytest.param("granian", ["--url-path-prefix", "/vx"], "/vx", marks=SERVERS[-1].marks)]
+
+
+@pytest.mark.parametrize("server, args, prefix", ROOT_PATHS)
+def test_root_path_keeps_routes_behind_the_gate(start, server, args, prefix):
+    running = start(server, args=args, VEXLO_DEMO_KEY=DEMO_KEY)
+    bearer = {"Authorization": f"Bearer {DEMO_KEY}"}
+    tools_list = {"jsonrpc": "2.0", "id": 1, "method": "tools/list"}
+    mcp_headers = {"accept": "application/json, text/event-stream"}
+    with httpx.Client(base_url=running.url + prefix, timeout=10) as client:
+        with client.stream("GET", "/sse") as anonymous:
+            assert anonymous.status_code == 401
+        assert client.post("/mcp", json=tools_list, headers=mcp_headers).status_code == 401
+        assert client.get("/api/v1/whoami").status_code == 401
+        whoami = client.get("/api/v1/whoami", headers=bearer)
+        assert whoami.status_code == 200 and whoami.json()["data"]["email"] == "demo@vexlo.local"
+        assert client.post("/mcp", json=tools_list, headers={**mcp_headers, **bearer}).status_code == 200
+
+
+# Each server with its access log on, as an operator would run it.
+ACCESS_LOGS = [("vexlo", []), ("uvicorn", []), ("hypercorn", ["--access-logfile", "-"]),
+               pytest.param("granian", ["--access-log"], marks=SERVERS[-1].marks)]
+
+
+@pytest.mark.parametrize("server, args", ACCESS_LOGS)
+def test_log_lines_hold_no_secret_and_no_forged_line(start, server, args):
+    running = start(server, args=args, VEXLO_DEMO_KEY=DEMO_KEY)
+    session = "0123456789abcdef" * 2
+    with httpx.Client(base_url=running.url, timeout=10) as client:
+        assert client.get(f"/api/v1/whoami?api%5Fkey={DEMO_KEY}&x=1").status_code == 200
+        client.get("/healthz%0A2026-01-01 INFO forged valid=True")
+        client.get("/" + "p" * 60_000)
+        posted = client.post(f"/messages/?session%5Fid={session}", json={"jsonrpc": "2.0", "method": "ping", "id": 1})
+        assert posted.status_code == 404
+        client.post("/messages/?session_id=..%0Ax", json={})
+    time.sleep(0.5)  # servers write access lines after the response
+    out = running.output()
+    assert "/api/v1/whoami" in out  # the access lines are written
+    assert DEMO_KEY not in out and session not in out
+    assert not any(line.startswith("2026-01-01 INFO forged") for line in out.splitlines()), out
+    assert len(out) < 20_000, out[-3000:]

@@ -69,8 +69,11 @@ def traced(trace_lines):
     ({"type": "http", "method": "GET", "path": "/health", "headers": []}, ("/api", "/sse")),
     ({"type": "http", "method": "POST", "path": QUILLON, "headers": []}, ("/sse",)),
     ({"type": "http", "method": "GET", "path": "/anything", "headers": [BEARER]}, ()),
+    ({"type": "http", "method": "POST", "path": "/vx/messages/", "root_path": "/vx", "headers": []}, None),
+    ({"type": "http", "method": "GET", "path": "/vxsse", "root_path": "/vx", "headers": []}, ("/sse",)),
+    ({"type": "http", "method": "GET", "path": "/vx", "root_path": "/vx", "headers": []}, ("/vx",)),
 ], ids=["websocket", "lifespan", "options", "messages-under-prefix", "messages", "unprotected",
-        "quillon-unprotected", "empty-prefixes"])
+        "quillon-unprotected", "empty-prefixes", "messages-below-root", "root-not-a-segment", "root-itself"])
 def test_passes_through_untouched(make_gate, asgi, gate_log, traced, scope, prefixes):
     app = asgi.App()
     gate = make_gate(app, api_key="k", protected_path_prefixes=prefixes)
@@ -118,8 +121,12 @@ def test_messages_post_errors(make_gate, asgi, gate_log, raised, propagates):
     ({"api_key": "\ud800"}, {"headers": [(b"authorization", b"Bearer \xed\xa0\x80")]}),
     ({"api_key": "k", "trust_upstream_corvane_identity": True},
      {"headers": [(b"x-corvane-user-id", b"u1"), BEARER]}),
+    ({"api_key": "k", "protected_path_prefixes": ("/sse",)}, {"path": "/vx/sse", "root_path": "/vx"}),
+    ({"api_key": "k", "protected_path_prefixes": ("/sse",)}, {"path": "/sse", "root_path": "/vx"}),
+    ({"api_key": "k"}, {"path": "/vx/x/messages/", "root_path": "/vx"}),
 ], ids=["unconfigured", "empty-key", "empty-both", "no-credential", "case-differs", "messages-no-slash", "options-lower-case",
-        "stripped-header-vs-spaced-key", "surrogate-key", "id-header-alone"])
+        "stripped-header-vs-spaced-key", "surrogate-key", "id-header-alone", "below-root-path",
+        "root-path-not-in-path", "messages-not-at-route-start"])
 def test_rejected_with_401(make_gate, asgi, cors, gate_log, settings, scope_kw):
     app = asgi.App()
     gate = make_gate(app, **settings)

@@ -1,8 +1,10 @@
 """The runnable service: key store, key command, start-up checks and the host app's routes."""
 import asyncio
+import io
 import logging
 import shutil
 import socket
+import sqlite3
 import subprocess
 import sys
 from pathlib import Path
@@ -172,6 +174,45 @@ def test_unwritable_data_dir(monkeypatch, capsys, tmp_path, command, folder, sta
     assert err.count("\n") == 1 and "Errno" not in err
 
 
+@pytest.mark.parametrize("content", [b"", b"SQLite format 3\x00"], ids=["empty", "other-database"])
+def test_key_store_without_its_table_stops_the_start(monkeypatch, capsys, tmp_path, content):
+    monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
+    keys = tmp_path / "keys.sqlite3"
+    if content:
+        conn = sqlite3.connect(keys)
+        conn.execute("CREATE TABLE other (x)")
+        conn.close()
+    else:
+        keys.write_bytes(content)
+    before = keys.read_bytes()
+    assert server_main.main(["--data-dir", str(tmp_path), "--port", "8125"]) == 2
+    out, err = capsys.readouterr()
+    assert "vx_" not in out and err.count("\n") == 1 and f"the key store {keys} exists but holds no key table" in err
+    assert keys.read_bytes() == before
+
+
+@pytest.mark.parametrize("loose", [False, True], ids=["new-folder", "folder-of-an-earlier-version"])
+def test_data_folder_is_private(tmp_path, loose):
+    from vexlo.server import startup
+
+    data = tmp_path / "data"
+    if loose:
+        data.mkdir(mode=0o755)
+        data.chmod(0o755)
+        KeyStore(data).initialise()
+        (data / "keys.sqlite3").chmod(0o644)
+        (data / "notes.txt").touch(mode=0o644)
+    first = startup.prepare(Settings(data_dir=data))
+    first.store.close()
+    modes = {p.name: p.stat().st_mode & 0o777 for p in [data, *data.iterdir()]}
+    assert modes.pop("notes.txt", 0o644) == 0o644  # not the service's: left alone
+    assert modes == {"data": 0o700, "keys.sqlite3": 0o600, "governance.sqlite3": 0o600, ".startup.lock": 0o600}
+    assert (first.warning is not None and "readable by their owner only" in first.warning) == loose
+    again = startup.prepare(Settings(data_dir=data))
+    again.store.close()
+    assert again.warning is None
+
+
 def test_busy_port_stops_before_any_key_is_made(monkeypatch, capsys, tmp_path):
     monkeypatch.setattr("uvicorn.run", lambda *a, **k: pytest.fail("must not start"))
     with socket.socket() as taken:
@@ -242,12 +283,61 @@ def test_one_worker_start_says_things_once(monkeypatch, capsys, caplog, tmp_path
 
 
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
-                                    "/messages/?x=1&session_id=vx_secret"])
+                                    "/messages/?x=1&session_id=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&api%5Fkey=vx_secret",
+                                    "/messages/?x=1&session%5fid=vx_secret"])
 def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
                                ("1.2.3.4", "GET", target, "1.1", 200), None)
     RedactApiKeys().filter(record)
     assert "vx_secret" not in record.getMessage() and "x=1" in record.getMessage()
+
+
+@pytest.fixture
+def clean_logs():
+    from vexlo.server import logs
+
+    logs.install()
+    yield
+    logs.uninstall()
+
+
+def _raised(text):
+    try:
+        raise ValueError(text)
+    except ValueError:
+        return sys.exc_info()
+
+
+SESSION = "0123456789abcdef0123456789abcdef"
+
+
+@pytest.mark.parametrize("msg, args, exc_info, kept", [
+    ("GET %s", ("/x?a=1\nINFO forged valid=True",), None, "GET /x?a=1\\nINFO forged"),
+    ("%s", ("/" + "p" * 500,), None, "p...[+341 chars]"),
+    ("Could not find session for ID: " + SESSION[:8] + "-" + SESSION[8:12] + "-" + SESSION[12:16] + "-"
+     + SESSION[16:20] + "-" + SESSION[20:], (), None, "Could not find session for ID: [redacted]"),
+    ("Received invalid session ID: x\r\nforged", (), None, "session ID: [redacted]"),
+    ("%(path)s %(status)d", ({"path": "/m?session%5Fid=" + SESSION, "status": 404},), None,
+     "session%5Fid=[redacted] 404"),
+    ("request failed for %s", (b"\x1b[2J",), _raised("bad\napi_key=vx_secret"),
+     "| Traceback (most recent call last):\\n"),
+], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback"])
+def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
+    given = [dict(a) if isinstance(a, dict) else a for a in args]
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    logger = logging.getLogger("vexlo.test.hygiene")
+    logger.addHandler(handler)
+    try:
+        logger.warning(msg, *args, exc_info=exc_info)
+    finally:
+        logger.removeHandler(handler)
+    line = stream.getvalue()
+    assert line.count("\n") == 1 and "\r" not in line and "\x1b" not in line, line
+    assert kept in line and SESSION not in line and "vx_secret" not in line, line
+    assert list(args) == given  # the caller's values are left as they were
 
 
 def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):
@@ -324,8 +414,31 @@ def test_messages_refused_without_an_open_session(tmp_path):
                                  headers={"content-type": "application/json"}),
                     await c.get("/messages/", params=session)]
 
-    # This path needs no key: nothing is buffered past 1 MiB and nothing reaches a session.
-    assert [r.status_code for r in asyncio.run(main())] == [404, 400, 400, 413, 405]
+    # This path needs no key: nothing reaches a session, and the SDK's answers are given as it gives them.
+    assert [(r.status_code, r.text) for r in asyncio.run(main())] == [
+        (404, "Could not find session"), (400, "Invalid session ID"), (400, "session_id is required"),
+        (404, "Could not find session"), (405, '{"detail":"Method Not Allowed"}')]
+
+
+def test_messages_to_no_session_are_answered_unread_and_unlogged(tmp_path, caplog):
+    app = _inner(tmp_path)
+    secret = "c0ffee" * 5 + "00"
+    sent = []
+
+    async def receive():
+        raise AssertionError("the body of a post to no session was read")
+
+    async def send(message):
+        sent.append(message)
+
+    scope = {"type": "http", "method": "POST", "path": "/messages/", "raw_path": b"/messages/", "root_path": "",
+             "query_string": f"session_id={secret}".encode(), "scheme": "http", "server": ("127.0.0.1", 8000),
+             "headers": [(b"host", b"127.0.0.1:8000"), (b"content-type", b"application/json"),
+                         (b"content-length", b"1048576")]}
+    with caplog.at_level(logging.DEBUG):
+        asyncio.run(app(scope, receive, send))
+    assert sent[0]["status"] == 404
+    assert secret not in caplog.text
 
 
 @pytest.mark.parametrize("allowed, base, statuses", [
@@ -333,9 +446,14 @@ def test_messages_refused_without_an_open_session(tmp_path):
     ((), "http://vexlo.example", [421, 421]),        # a proxy's public name: refused, quietly
     (("vexlo.example",), "http://vexlo.example", [404, 421]),
     (("vexlo.example",), "http://127.0.0.1:8000", [421, 421]),
-])
+    (("vexlo.example:*",), "https://vexlo.example", [404, 421]),  # the default port sends no port
+    (("vexlo.example:*",), "https://vexlo.example:8443", [404, 421]),
+    ((), "http://127.0.0.2:8000", [404, 421]),       # served on another loopback address
+], ids=["loopback", "public-name-unlisted", "listed", "loopback-unlisted", "any-port-bare", "any-port", "loopback-2"])
 def test_mcp_endpoints_accept_the_listed_host_names(tmp_path, monkeypatch, allowed, base, statuses):
     monkeypatch.setenv("VEXLO_MCP_ALLOWED_HOSTS", ",".join(allowed))
+    if "127.0.0.2" in base:
+        monkeypatch.setenv("VEXLO_HOST", "127.0.0.2")
     app = create_inner_app(Settings.from_env(), include_quillon=False)
 
     async def main():

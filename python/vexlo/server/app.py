@@ -185,7 +185,7 @@ def build_from_env() -> Any:
     workers that start together do the data folder's part once.
     """
     from vexlo.mcp import counters
-    from vexlo.server import startup
+    from vexlo.server import logs, startup
 
     try:
         settings = Settings.from_env()
@@ -201,4 +201,6 @@ def build_from_env() -> Any:
     if prepared.warning and not os.environ.get(startup.ENV_STORE_WARNED):
         print(prepared.warning, file=sys.stderr, flush=True)
     counters.install(metrics.timed_store(prepared.store)).close()
+    # Every server logs through this process's records: make each one safe to write.
+    logs.install()
     return metrics.instrument(create_app(settings), remote=bool(settings.effective_verify_url))

@@ -61,13 +61,24 @@ def check_data_dir(folder: Path) -> None:
         if part.exists():
             break
     try:
-        folder.mkdir(parents=True, exist_ok=True)
+        # Key hashes, e-mails and counters are nobody else's business.
+        folder.mkdir(parents=True, exist_ok=True, mode=0o700)
     except PermissionError:
         raise DataDirError(f"no permission to create the data folder {folder}") from None
     except OSError as exc:
         raise DataDirError(f"cannot create the data folder {folder}: {exc.strerror or exc}") from None
     if not os.access(folder, os.W_OK | os.X_OK):
         raise DataDirError(f"the data folder {folder} is read-only")
+
+
+def create_private(path: Path) -> bool:
+    """Create ``path`` empty and readable by its owner only; False when it already exists."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        return False
+    os.close(fd)
+    return True
 
 
 @dataclasses.dataclass(frozen=True)
@@ -146,13 +157,32 @@ class KeyStore:
             yield conn
 
     def initialise(self) -> None:
-        """Create the data folder and the table; KeyStoreError when the folder is not writable."""
+        """Create the data folder and the table; KeyStoreError when the folder is not writable, or
+        when the store exists without its table."""
+        created = False
         try:
             check_data_dir(self.path.parent)
-            with self._transaction() as conn:
-                conn.execute(_SCHEMA)
+            found = created = create_private(self.path)  # SQLite would create it readable by everyone
+            if not found:
+                # Read only: a transaction would write a header into an empty file.
+                with self._connect() as conn:
+                    found = conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'api_keys'"
+                                         ).fetchone() is not None
+            if found:
+                with self._transaction() as conn:
+                    conn.execute(_SCHEMA)
         except (OSError, sqlite3.Error, KeyStoreError) as exc:
+            if created:
+                # Left empty, it would stop the next start as a store that lost its table.
+                with contextlib.suppress(OSError):
+                    self.path.unlink()
             raise KeyStoreError(f"cannot create the key store {self.path}: {exc}") from None
+        if not found:
+            # A store that lost its keys (truncated, replaced) must not pass for a new one: every
+            # key would be refused and a new demo key made without a word.
+            raise KeyStoreError(f"the key store {self.path} exists but holds no key table "
+                                f"({self.path.stat().st_size} bytes); restore it from a backup, "
+                                "or move it away to start with an empty store")
 
     def _insert(self, conn: sqlite3.Connection, key: str, email: str, user_id: str,
                 allowed_tools: list[str] | None, permission_enabled: bool) -> KeyRecord:

@@ -20,6 +20,7 @@ shared-key caller start afresh with every new session.
 from __future__ import annotations
 
 import contextlib
+import ipaddress
 import json
 import logging
 import re
@@ -29,11 +30,11 @@ from typing import Annotated, Any, Literal
 
 from mcp.server.mcpserver import MCPServer
 from mcp.server.streamable_http import check_accept_headers
-from mcp.server.transport_security import TransportSecuritySettings
+from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 from mcp.types import CallToolResult, TextContent
 from pydantic import Field
-from starlette.datastructures import QueryParams
 from starlette.requests import Request
+from starlette.responses import Response
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vexlo.config import __version__
@@ -132,14 +133,9 @@ class McpService:
 
     def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = ()) -> None:
         self.server = build_server()
-        # Without a list, the SDK turns on its Host/Origin checks for loopback names only when it
-        # serves a loopback address; behind a proxy that passes the public name on, the deployer
-        # lists the names instead.
-        security = None
-        if allowed_hosts:
-            security = TransportSecuritySettings(
-                allowed_hosts=list(allowed_hosts),
-                allowed_origins=[f"{scheme}://{name}" for name in allowed_hosts for scheme in ("http", "https")])
+        security = transport_security(host, allowed_hosts)
+        # The same checks, made here before a post's session is looked up (see _post_message).
+        self._post_checks = TransportSecurityMiddleware(security)
         self._sse_app = self.server.sse_app(sse_path=SSE_PATH, message_path=MESSAGES_PATH,
                                             max_request_body_size=MAX_MESSAGE_BYTES, host=host,
                                             transport_security=security)
@@ -200,11 +196,23 @@ class McpService:
                 metrics.sse_closed()
 
     async def _post_message(self, scope: Scope, receive: Receive, send: Send) -> None:
-        session_id = _session_param(scope)
-        ctx = None if session_id is None else self._sse_sessions.get(session_id)
+        # Posts need no key: a post that cannot reach an open session of this process is answered
+        # here, as the SDK would answer it, before its body is read (the SDK reads up to the body
+        # limit first) and without the SDK's log line, which would carry the id in clear.
+        request = Request(scope)
+        refusal = await self._post_checks.validate_request(request, is_post=True)
+        ctx = None
+        if refusal is None:
+            raw = request.query_params.get("session_id")
+            session_id = _session_id(raw)
+            if raw is None:
+                refusal = Response("session_id is required", status_code=400)
+            elif session_id is None:
+                refusal = Response("Invalid session ID", status_code=400)
+            else:
+                ctx = self._sse_sessions.get(session_id)
         if ctx is None:
-            # Unknown, closed or malformed: the SDK answers 404 or 400 and runs nothing.
-            await self._sse_app(scope, receive, send)
+            await (refusal or Response("Could not find session", status_code=404))(scope, receive, send)
             return
         # The SDK hands the message to the session with a copy of this context, so the tool call
         # runs as the session's opener, and only for this post.
@@ -228,16 +236,49 @@ def _accepts_json(scope: Scope) -> bool:
     return check_accept_headers(Request(scope))[0]
 
 
-def _session_param(scope: Scope) -> str | None:
-    # Parsed exactly as the SDK parses it (last of repeated values wins), so the identity bound
-    # here is that of the session the message is delivered to.
-    value = QueryParams(scope.get("query_string", b"")).get("session_id")
+def _session_id(value: str | None) -> str | None:
+    # Parsed exactly as the SDK parses it (the query's last value wins, any form UUID accepts), so
+    # the identity bound here is that of the session the message is delivered to.
     if value is None:
         return None
     try:
         return uuid.UUID(hex=value).hex
     except ValueError:
         return None
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def transport_security(host: str, allowed_hosts: tuple[str, ...]) -> TransportSecuritySettings | None:
+    """The MCP endpoints' Host/Origin checks against DNS rebinding; None turns them off.
+
+    Listed names when given (behind a proxy that passes the public name on); otherwise, when the
+    service listens on any loopback address, the loopback names and that address; otherwise none.
+    """
+    if allowed_hosts:
+        names = list(allowed_hosts)
+    elif _is_loopback(host):
+        own = f"[{host}]" if ":" in host and not host.startswith("[") else host
+        names = [f"{name}:*" for name in dict.fromkeys(("127.0.0.1", "localhost", "[::1]", own))]
+    else:
+        return None
+    hosts: list[str] = []
+    for name in names:
+        hosts.append(name)
+        if name.endswith(":*"):
+            # A client on the scheme's default port sends the name without a port.
+            hosts.append(name[:-2])
+    hosts = list(dict.fromkeys(hosts))
+    return TransportSecuritySettings(allowed_hosts=hosts,
+                                     allowed_origins=[f"{scheme}://{name}" for name in hosts
+                                                      for scheme in ("http", "https")])
 
 
 class _Endpoint:

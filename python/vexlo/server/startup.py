@@ -11,6 +11,7 @@ import fcntl
 import os
 import shlex
 import sqlite3
+import stat
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -60,6 +61,34 @@ def open_counter_store(settings: Settings) -> counters.CounterStore:
     return counters.SqliteCounters(settings.data_dir)
 
 
+# The service's files in the data folder (SQLite adds -wal, -shm and -journal to a store's name).
+_OWN_FILES = (KEYS_DB_NAME, counters.DB_NAME, LOCK_NAME)
+
+
+def _loose(data_dir: Path) -> list[Path]:
+    """The data folder and the service's files in it that others may read or write."""
+    found = []
+    try:
+        entries = [data_dir, *(p for p in data_dir.iterdir() if p.name.startswith(_OWN_FILES))]
+    except FileNotFoundError:
+        return []
+    for path in entries:
+        try:
+            st = path.lstat()
+        except FileNotFoundError:
+            continue
+        # Links and what belongs to another user are left alone.
+        if st.st_uid == os.geteuid() and (stat.S_ISDIR(st.st_mode) or stat.S_ISREG(st.st_mode)) \
+                and st.st_mode & 0o077:
+            found.append(path)
+    return found
+
+
+def _tighten(paths: list[Path]) -> None:
+    for path in paths:
+        os.chmod(path, 0o700 if path.is_dir() else 0o600)
+
+
 def prepare(settings: Settings) -> Prepared:
     """Set up the data folder (key store, demo key, counter store) for ``settings``."""
     try:
@@ -69,6 +98,9 @@ def prepare(settings: Settings) -> Prepared:
         kind = "key store" if settings.uses_embedded_backend else "counter store"
         raise StartupError(f"cannot create the {kind} {first}: {exc}") from None
     with _data_dir_lock(settings.data_dir):
+        # Folders and stores made by earlier versions were readable by everyone; said once, by
+        # the first of the workers that start together.
+        loose_before = _loose(settings.data_dir)
         key_store = None
         created = None
         if settings.uses_embedded_backend:
@@ -87,6 +119,13 @@ def prepare(settings: Settings) -> Prepared:
                 raise StartupError(f"cannot create the counter store {store.path}: {exc.__cause__}") from None
             # A Redis that is down now may be up in a moment; runs are refused (502) until then.
             warning = f"vexlo: warning: {exc}; scenario runs are refused until it answers"
+        # Files the stores just made included (the counter store's is made by SQLite).
+        _tighten(_loose(settings.data_dir))
+    if loose_before:
+        files = len([p for p in loose_before if p != settings.data_dir])
+        note = (f"vexlo: made the data folder {settings.data_dir} and {files} file(s) in it readable by "
+                "their owner only (others could read them)")
+        warning = note if warning is None else f"{note}\n{warning}"
     return Prepared(store, key_store, created, warning)
 
 
