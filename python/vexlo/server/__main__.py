@@ -137,10 +137,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     import uvicorn
 
+    from vexlo.server.serving import raise_descriptor_limit, uvicorn_options
+
+    # Before the workers start, so that they inherit it; their connection limit is kept below it.
+    raise_descriptor_limit()
     # Workers build the app from the environment (see build_from_env), so export the settings.
     os.environ.update(settings.to_env())
     uvicorn.run(APP_FACTORY, factory=True, host=settings.host, port=settings.port,
-                workers=settings.workers, log_config=log_config())
+                workers=settings.workers, log_config=log_config(), **uvicorn_options())
     return 0
 
 

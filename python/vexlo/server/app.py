@@ -23,6 +23,7 @@ from vexlo.config import __version__
 from vexlo.server.keystore import KeyStore
 from vexlo.server.mcp_service import MESSAGES_PATH, SSE_PATH, STREAMABLE_PATH, McpService
 from vexlo.server.settings import VERIFY_PATH, Settings
+from vexlo.server.sse_sessions import SseSessions
 
 _IDENTITY_KEYS = {
     "auth_mode": "mcp_auth_mode",
@@ -105,7 +106,9 @@ def _in_process_client(backend: Any) -> Any:
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
     _redact_access_logs()
-    mcp = McpService(host=settings.host, allowed_hosts=settings.mcp_allowed_hosts)
+    mcp = McpService(host=settings.host, allowed_hosts=settings.mcp_allowed_hosts,
+                     sse_sessions=SseSessions(max_sessions=settings.sse_max_sessions,
+                                              max_per_key=settings.sse_max_sessions_per_key))
 
     @contextlib.asynccontextmanager
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:
@@ -173,6 +176,10 @@ def build_from_env() -> Any:
     """
     from vexlo.mcp import counters
     from vexlo.server import startup
+    from vexlo.server.serving import raise_descriptor_limit
+
+    # Whichever server runs the factory: a worker with the hard limit holds more clients.
+    raise_descriptor_limit()
 
     try:
         settings = Settings.from_env()

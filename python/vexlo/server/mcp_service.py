@@ -36,6 +36,8 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from vexlo.config import __version__
 from vexlo.mcp.context import get_current_jwt, get_current_session_id, mcp_request_ctx
+from vexlo.server.settings import Settings
+from vexlo.server.sse_sessions import SseSessions
 
 SSE_PATH = "/sse"
 MESSAGES_PATH = "/messages/"
@@ -127,8 +129,11 @@ def tool_context(gate_ctx: Any, session_id: str | None) -> dict[str, Any]:
 class McpService:
     """ASGI endpoints of the MCP server; ``lifespan`` must run around the app that routes to them."""
 
-    def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = ()) -> None:
+    def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = (),
+                 sse_sessions: SseSessions | None = None) -> None:
         self.server = build_server()
+        self.sse_sessions = sse_sessions or SseSessions(max_sessions=Settings.sse_max_sessions,
+                                                        max_per_key=Settings.sse_max_sessions_per_key)
         # Without a list, the SDK turns on its Host/Origin checks for loopback names only when it
         # serves a loopback address; behind a proxy that passes the public name on, the deployer
         # lists the names instead.
@@ -152,18 +157,29 @@ class McpService:
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
         async with self.server.session_manager.run():
-            yield
+            try:
+                yield
+            finally:
+                await self.sse_sessions.close_all()
 
     async def _open_sse(self, scope: Scope, receive: Receive, send: Send) -> None:
         opener = mcp_request_ctx.get()
+        refusal = self.sse_sessions.refusal(opener)
+        if refusal is not None:
+            await refusal(scope, receive, send)
+            return
         session_id: str | None = None
-        finished = False
+        started = finished = dropping = False
 
         async def registering_send(message: Message) -> None:
-            nonlocal session_id, finished
-            if finished:
-                # The SDK's endpoint returns an empty response after its stream has ended (at
-                # shutdown the stream ends first); a second response is an ASGI error, so drop it.
+            nonlocal session_id, started, finished, dropping
+            if message["type"] == "http.response.start":
+                # The SDK's endpoint returns an empty response after its stream has ended, also
+                # when the client left and the stream never sent its last chunk; a second
+                # response is an ASGI error (some servers log it, some raise), so drop it whole.
+                dropping = started
+                started = True
+            if dropping:
                 return
             if message["type"] == "http.response.body":
                 finished = not message.get("more_body", False)
@@ -174,16 +190,21 @@ class McpService:
                     self._sse_sessions[session_id] = tool_context(opener, session_id)
             await send(message)
 
-        try:
-            await self._sse_app(scope, receive, registering_send)
-        except ValueError:
-            # The SDK answers a Host or Origin it refuses with its own 4xx and then raises; the
-            # reply is the whole answer, and a traceback per refused stream would only fill the log.
-            if not finished or session_id is not None:
-                raise
-        finally:
-            if session_id is not None:
-                self._sse_sessions.pop(session_id, None)
+        with self.sse_sessions.hold(opener) as stopping:
+            try:
+                with stopping:
+                    await self._sse_app(scope, receive, registering_send)
+            except ValueError:
+                # The SDK answers a Host or Origin it refuses with its own 4xx and then raises; the
+                # reply is the whole answer, and a traceback per refused stream would only fill the log.
+                if not finished or session_id is not None:
+                    raise
+            finally:
+                if session_id is not None:
+                    self._sse_sessions.pop(session_id, None)
+            if stopping.cancelled_caught and started and not finished and not dropping:
+                # Ended at shutdown: close the stream properly, so the server need not wait for it.
+                await send({"type": "http.response.body", "body": b"", "more_body": False})
 
     async def _post_message(self, scope: Scope, receive: Receive, send: Send) -> None:
         session_id = _session_param(scope)
