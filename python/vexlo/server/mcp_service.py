@@ -37,7 +37,7 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from vexlo.config import __version__
 from vexlo.mcp.context import get_current_jwt, get_current_session_id, mcp_request_ctx
 from vexlo.server.settings import Settings
-from vexlo.server.sse_sessions import SseSessions
+from vexlo.server.sse_sessions import SseSessions, on_termination
 
 SSE_PATH = "/sse"
 MESSAGES_PATH = "/messages/"
@@ -158,7 +158,8 @@ class McpService:
     async def lifespan(self) -> AsyncIterator[None]:
         async with self.server.session_manager.run():
             try:
-                yield
+                with on_termination(self.sse_sessions.stop_all):
+                    yield
             finally:
                 await self.sse_sessions.close_all()
 

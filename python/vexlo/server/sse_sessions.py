@@ -12,8 +12,11 @@ leaves.
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
-from collections.abc import Iterator
+import signal
+import threading
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import anyio
@@ -42,6 +45,7 @@ class SseSessions:
         self.max_per_key = max_per_key
         self._per_owner: dict[str, int] = {}
         self._scopes: set[anyio.CancelScope] = set()
+        self._stopping = False
 
     @property
     def open(self) -> int:
@@ -55,7 +59,7 @@ class SseSessions:
                 message=f"This key already has {self.max_per_key} open SSE sessions; close one first")
             response.headers["retry-after"] = str(PER_KEY_RETRY_AFTER_SECONDS)
             return response
-        if len(self._scopes) >= self.max_sessions:
+        if self._stopping or len(self._scopes) >= self.max_sessions:
             response = error_response(code="SSE_CAPACITY_REACHED", status_code=503,
                                       message="The server holds as many SSE sessions as it can; retry later")
             response.headers["retry-after"] = str(PROCESS_RETRY_AFTER_SECONDS)
@@ -82,10 +86,58 @@ class SseSessions:
             else:
                 del self._per_owner[owner]
 
-    async def close_all(self) -> None:
-        """End every open stream and give them a moment to send their last chunk."""
+    def stop_all(self) -> None:
+        """End every open stream; from now on new ones are refused (503): the process is stopping."""
+        self._stopping = True
         for scope in list(self._scopes):
             scope.cancel()
+
+    async def close_all(self) -> None:
+        """``stop_all``, then give the streams a moment to send their last chunk."""
+        self.stop_all()
         with anyio.move_on_after(SHUTDOWN_WAIT_SECONDS):
             while self._scopes:
                 await anyio.sleep(0.02)
+
+
+@contextlib.contextmanager
+def on_termination(callback: Callable[[], None]) -> Iterator[None]:
+    """Also call ``callback`` on the running loop when SIGTERM or SIGINT arrives.
+
+    Whatever the server does with the signal still happens: its handler is called after ours,
+    and a handler that the server set through its event loop is still dispatched by the loop
+    (that goes through the loop's wake-up descriptor, which a Python-level handler leaves alone).
+    Some servers begin their shutdown by waiting for every open response, so the streams must
+    learn of the signal itself, not of the lifespan shutdown that follows. Only the main thread
+    may set handlers; elsewhere, and where the server left a signal at its default, nothing is
+    changed.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    loop = asyncio.get_running_loop()
+    installed: dict[int, tuple[Any, Any]] = {}
+
+    def chain(previous: Callable[[int, Any], Any]) -> Callable[[int, Any], Any]:
+        def handler(signum: int, frame: Any) -> Any:
+            # A signal handler runs between two bytecodes of the loop's own thread: scheduling
+            # through call_soon_threadsafe is the way asyncio allows from there.
+            loop.call_soon_threadsafe(callback)
+            return previous(signum, frame)
+        return handler
+
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        previous = signal.getsignal(sig)
+        # A handler bound to a server object with an exit flag (uvicorn's) is left in place: the
+        # SSE library finds the server through it and ends its streams when the flag is set,
+        # also when it is set without a signal.
+        if callable(previous) and not hasattr(getattr(previous, "__self__", None), "should_exit"):
+            handler = chain(previous)
+            signal.signal(sig, handler)
+            installed[sig] = (handler, previous)
+    try:
+        yield
+    finally:
+        for sig, (handler, previous) in installed.items():
+            if signal.getsignal(sig) is handler:  # not replaced since: put the server's back
+                signal.signal(sig, previous)
