@@ -8,8 +8,9 @@ adds both bounds:
 - a request head must arrive within ``head_timeout`` seconds of the connection or of the first
   byte of the next request on it, else the connection is closed;
 - at most ``max_connections`` connections per worker, a number kept well below the descriptor
-  limit: a connection beyond it first displaces the oldest one that is still waiting for a head
-  or idle between requests, and when none is, is answered 503 and closed at once.
+  limit: a connection beyond it displaces the oldest one idle between requests, else the oldest
+  one that has been waiting for a head for a second or more; when there is none, it is
+  answered 503 and closed at once.
 
 What is left over (a descriptor run out through other means) reaches the event loop's exception
 handler, which here says so in one line at most once a minute instead of a traceback per accept.
@@ -38,6 +39,7 @@ logger = logging.getLogger("vexlo.server")
 # (20 connections), Redis connections, the thread pool's work.
 DESCRIPTOR_RESERVE = 128
 WARNING_INTERVAL_SECONDS = 60.0
+DISPLACE_AFTER_SECONDS = 1.0
 _RESOURCE_ERRNOS = {errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM}
 
 _BUSY_BODY = b'{"error":"service_unavailable","message":"Too many connections; retry shortly."}'
@@ -68,13 +70,24 @@ def connection_limit(wanted: int) -> int:
 
 
 class _Limits:
-    """Per uvicorn server: the bounds, and the connections that wait for a request head or sit
-    idle between requests, oldest first (the ones displaced when the worker is full)."""
+    """Per uvicorn server: the bounds, and the connections that may be displaced when the worker
+    is full, oldest first (insertion order is age order)."""
 
     def __init__(self, max_connections: int, head_timeout: float) -> None:
         self.max_connections = connection_limit(max_connections)
         self.head_timeout = head_timeout
-        self.waiting: dict[GuardedProtocol, None] = {}
+        # Served and idle until their next request: HTTP lets a server close these at any time.
+        self.idle: dict[GuardedProtocol, None] = {}
+        # Waiting for a request head, since when.
+        self.waiting: dict[GuardedProtocol, float] = {}
+
+    def displaceable(self) -> GuardedProtocol | None:
+        for oldest in self.idle:
+            return oldest
+        for oldest, since in self.waiting.items():
+            # A young one may just not have been read yet: the newcomer is refused instead.
+            return oldest if time.monotonic() - since >= DISPLACE_AFTER_SECONDS else None
+        return None
 
 
 _last_warning = -WARNING_INTERVAL_SECONDS
@@ -114,10 +127,10 @@ class GuardedProtocol(_BaseProtocol):  # type: ignore[misc,valid-type]
     def connection_made(self, transport: Any) -> None:
         limits = self._limits
         if len(self.connections) >= limits.max_connections:
-            if limits.waiting:
-                # Displace a connection that sends nothing rather than refuse one that may:
-                # held-open sockets then cannot lock real clients out.
-                oldest = next(iter(limits.waiting))
+            oldest = limits.displaceable()
+            if oldest is not None:
+                # Close one that sends nothing rather than refuse one that may: held-open
+                # sockets then cannot lock real clients out.
                 oldest._drop_waiting()
                 oldest.transport.close()
             else:
@@ -144,7 +157,7 @@ class GuardedProtocol(_BaseProtocol):  # type: ignore[misc,valid-type]
         super().on_response_complete()
         if not self.transport.is_closing() and (self.cycle is None or self.cycle.response_complete):
             # Idle between requests: uvicorn's keep-alive timeout closes it; displaceable meanwhile.
-            self._limits.waiting[self] = None
+            self._limits.idle[self] = None
 
     def connection_lost(self, exc: Exception | None) -> None:
         if self._refused:
@@ -153,11 +166,13 @@ class GuardedProtocol(_BaseProtocol):  # type: ignore[misc,valid-type]
         super().connection_lost(exc)
 
     def _await_head(self) -> None:
-        self._limits.waiting[self] = None
+        self._limits.idle.pop(self, None)
+        self._limits.waiting[self] = time.monotonic()
         if self._head_timer is None:
             self._head_timer = self.loop.call_later(self._limits.head_timeout, self._head_timed_out)
 
     def _drop_waiting(self) -> None:
+        self._limits.idle.pop(self, None)
         self._limits.waiting.pop(self, None)
         if self._head_timer is not None:
             self._head_timer.cancel()
