@@ -109,7 +109,7 @@ def warn_now_and_then(text: str, *args: object) -> bool:
 _limits: weakref.WeakKeyDictionary[Any, _Limits] = weakref.WeakKeyDictionary()
 
 
-class GuardedProtocol(_BaseProtocol):  # type: ignore[misc,valid-type]
+class GuardedProtocol(_BaseProtocol):
     """uvicorn's HTTP protocol with the head timeout and the connection limit."""
 
     def __init__(self, config: Any, server_state: Any, app_state: Any, _loop: Any = None) -> None:

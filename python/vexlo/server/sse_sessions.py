@@ -116,7 +116,7 @@ def on_termination(callback: Callable[[], None]) -> Iterator[None]:
         yield
         return
     loop = asyncio.get_running_loop()
-    installed: dict[int, tuple[Any, Any]] = {}
+    installed: dict[signal.Signals, tuple[Any, Any]] = {}
 
     def chain(previous: Callable[[int, Any], Any]) -> Callable[[int, Any], Any]:
         def handler(signum: int, frame: Any) -> Any:
