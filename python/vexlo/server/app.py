@@ -6,6 +6,7 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import sys
 from collections.abc import AsyncIterator
@@ -22,6 +23,7 @@ from vexlo.api.errors import error_response
 from vexlo.config import __version__
 from vexlo.server.keystore import KeyStore
 from vexlo.server.mcp_service import MESSAGES_PATH, SSE_PATH, STREAMABLE_PATH, McpService
+from vexlo.server.serving import install_resource_warning
 from vexlo.server.settings import VERIFY_PATH, Settings
 from vexlo.server.sse_sessions import SseSessions
 
@@ -112,6 +114,9 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
 
     @contextlib.asynccontextmanager
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:
+        # Whichever server runs the app on an asyncio loop: failed accepts for want of
+        # descriptors become one warning a minute rather than a traceback each.
+        install_resource_warning(asyncio.get_running_loop())
         async with mcp.lifespan():
             yield
 
