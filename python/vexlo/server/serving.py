@@ -148,8 +148,8 @@ class GuardedProtocol(_BaseProtocol):
             return
         cycle = self.cycle
         super().data_received(data)
-        if self.cycle is not cycle:
-            self._drop_waiting()  # a whole head arrived
+        if self.cycle is not cycle or self.transport.get_protocol() is not self:
+            self._drop_waiting()  # a whole head arrived, or an upgrade handed the connection on
         elif self._head_timer is None and (cycle is None or cycle.response_complete):
             self._await_head()  # the first bytes of the next request
 
