@@ -13,6 +13,7 @@ leaves.
 from __future__ import annotations
 
 import asyncio
+import collections
 import contextlib
 import signal
 import threading
@@ -46,6 +47,8 @@ class SseSessions:
         self._per_owner: dict[str, int] = {}
         self._scopes: set[anyio.CancelScope] = set()
         self._stopping = False
+        # Streams refused, by cap: "per_key" (429) or "per_process" (503, also while stopping).
+        self.refused: collections.Counter[str] = collections.Counter()
 
     @property
     def open(self) -> int:
@@ -58,11 +61,13 @@ class SseSessions:
                 code="TOO_MANY_SSE_SESSIONS", status_code=429,
                 message=f"This key already has {self.max_per_key} open SSE sessions; close one first")
             response.headers["retry-after"] = str(PER_KEY_RETRY_AFTER_SECONDS)
+            self.refused["per_key"] += 1
             return response
         if self._stopping or len(self._scopes) >= self.max_sessions:
             response = error_response(code="SSE_CAPACITY_REACHED", status_code=503,
                                       message="The server holds as many SSE sessions as it can; retry later")
             response.headers["retry-after"] = str(PROCESS_RETRY_AFTER_SECONDS)
+            self.refused["per_process"] += 1
             return response
         return None
 
