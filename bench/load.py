@@ -8,7 +8,11 @@ the gate's own pooled client.
 1. burst: N connections at once to a protected path with a valid key that is not cached yet
    (the /sse stream, whose first line is all that is read, then /api/v1/whoami);
 2. flood: C connections sending requests with made-up keys for S seconds;
-3. long paths: unauthenticated GETs of "/api/v1/quillon/run/" plus 15,000 characters.
+3. long paths: unauthenticated GETs of "/api/v1/quillon/run/" plus 15,000 characters;
+4. exhaustion (the server limited to --nofile descriptors, 1024 by default, soft and hard):
+   I unauthenticated sockets that send nothing or half a request head, held for H seconds; then
+   one key opening S /sse streams at once, all held. After each, whether /healthz and another
+   key's /api/v1/whoami answer 200 within 2 s, and how much the server's stderr grew.
 
 After each of the first two, the check measures the recovery time: how long until a key never
 used before gets 200 and an unknown key 401. The third reports how many bytes a request adds to
@@ -16,6 +20,7 @@ the trace file. Loopback only; the server is a child of this process, started fr
 temporary folder and stopped at the end (it also stops if this process dies).
 
     .venv/bin/python bench/load.py [--burst 2000] [--flood-connections 1000] [--flood-seconds 10]
+    .venv/bin/python bench/load.py --only exhaustion [--server vexlo|uvicorn|hypercorn|granian]
 """
 from __future__ import annotations
 
@@ -24,6 +29,7 @@ import asyncio
 import collections
 import json
 import os
+import resource
 import secrets
 import signal
 import socket
@@ -37,6 +43,8 @@ STARTUP_TIMEOUT = 20.0
 REQUEST_TIMEOUT = 30.0
 RECOVERY_LIMIT = 30.0
 LONG_PATH = "/api/v1/quillon/run/" + "a" * 15_000
+PROBE_LIMIT = 2.0
+FACTORY = "vexlo.server.app:build_from_env"
 
 
 def _free_port() -> int:
@@ -121,7 +129,7 @@ async def long_paths(port: int, trace: Path, requests: int, concurrency: int = 2
 
 # The counters that follow the phases; the scrape after each phase shows them moving.
 _WATCHED = ("vexlo_gate_requests_total", "vexlo_verify_checks_total", "vexlo_verify_cache_hits_total",
-            "vexlo_sse_sessions_open")
+            "vexlo_sse_sessions_open", "vexlo_sse_refusals_total")
 
 
 async def metrics_snapshot(port: int) -> dict:
@@ -142,6 +150,87 @@ async def metrics_snapshot(port: int) -> dict:
             found[metric.removeprefix("vexlo_").removesuffix("_total") + (f":{outcome}" if outcome else "")] += \
                 float(value)
     return dict(found)
+
+
+async def probe(port: int, other_key: str) -> dict:
+    """/healthz and another key's whoami, at once, each with PROBE_LIMIT seconds to answer."""
+    started = time.monotonic()
+    health, whoami = await asyncio.gather(status_of(port, "/healthz", timeout=PROBE_LIMIT),
+                                          status_of(port, "/api/v1/whoami", other_key, timeout=PROBE_LIMIT))
+    return {"healthz": health, "whoami": whoami, "seconds": round(time.monotonic() - started, 2)}
+
+
+async def _open(port: int) -> tuple[asyncio.StreamReader, asyncio.StreamWriter] | str:
+    try:
+        return await asyncio.wait_for(asyncio.open_connection("127.0.0.1", port), REQUEST_TIMEOUT)
+    except (OSError, TimeoutError) as exc:
+        return type(exc).__name__
+
+
+async def hold_idle(port: int, count: int, seconds: float, other_key: str) -> dict:
+    """``count`` sockets, every other one with half a request head, held for ``seconds``."""
+    opened = await asyncio.gather(*(_open(port) for _ in range(count)))
+    conns = [c for c in opened if not isinstance(c, str)]
+    for i, (_, writer) in enumerate(conns):
+        if i % 2:
+            writer.write(b"GET /api/v1/whoami HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+    await asyncio.sleep(seconds)
+    closed_by_server = sum(1 for reader, _ in conns if reader.at_eof() or reader.exception() is not None)
+    result = {"sockets": count, "connected": len(conns), "held_seconds": seconds,
+              "closed_by_server": closed_by_server,
+              "connect_failures": dict(collections.Counter(c for c in opened if isinstance(c, str))),
+              "probe": await probe(port, other_key)}
+    for _, writer in conns:
+        writer.close()
+    return result
+
+
+async def hold_sse(port: int, key: str, count: int, other_key: str) -> dict:
+    """``count`` /sse streams of one key opened at once; each stays open (whatever its answer)
+    until the probe is done."""
+    writers: list[asyncio.StreamWriter] = []
+
+    async def one() -> str:
+        conn = await _open(port)
+        if isinstance(conn, str):
+            return conn
+        reader, writer = conn
+        writers.append(writer)
+        writer.write(f"GET /sse HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nAuthorization: Bearer {key}\r\n\r\n".encode())
+        try:
+            line = await asyncio.wait_for(reader.readline(), REQUEST_TIMEOUT)
+        except (OSError, TimeoutError) as exc:
+            return type(exc).__name__
+        parts = line.split()
+        return parts[1].decode() if len(parts) >= 2 else "closed"
+
+    started = time.monotonic()
+    statuses = await asyncio.gather(*(one() for _ in range(count)))
+    result = {"streams": count, "seconds": round(time.monotonic() - started, 2),
+              "statuses": dict(collections.Counter(statuses)), "probe": await probe(port, other_key)}
+    for writer in writers:
+        writer.close()
+    return result
+
+
+def _server_command(server: str, port: int) -> list[str]:
+    bin_dir = Path(sys.executable).parent
+    host = ["--host", "127.0.0.1", "--port", str(port)]
+    return {
+        "vexlo": [sys.executable, "-m", "vexlo.server"],
+        "uvicorn": [sys.executable, "-m", "uvicorn", "--factory", FACTORY, *host],
+        "hypercorn": [str(bin_dir / "hypercorn"), "--bind", f"127.0.0.1:{port}", FACTORY + "()"],
+        "granian": [str(bin_dir / "granian"), "--interface", "asgi", "--factory", *host, FACTORY],
+    }[server]
+
+
+def _limit_descriptors(count: int | None):  # type: ignore[no-untyped-def]
+    if count is None:
+        return None
+
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (count, count))  # as `ulimit -n` does: both
+    return limit
 
 
 def _trace_bytes(trace: Path) -> int:
@@ -170,8 +259,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--backend", choices=("embedded", "external"), default="embedded",
                         help="external: keys are verified over HTTP by a second server's key backend "
                              "(the gate's own pooled client)")
+    parser.add_argument("--only", choices=("all", "classic", "exhaustion"), default="all",
+                        help="classic: burst, flood, long paths; exhaustion: held sockets and SSE streams")
+    parser.add_argument("--server", choices=("vexlo", "uvicorn", "hypercorn", "granian"), default="vexlo",
+                        help="how the server under test is started (python -m vexlo.server, or the factory "
+                             "under a server's own command line with its defaults)")
+    parser.add_argument("--nofile", type=int, default=1024,
+                        help="descriptor limit of the server under test, soft and hard (0: unchanged)")
+    parser.add_argument("--idle-sockets", type=int, default=1050)
+    parser.add_argument("--idle-seconds", type=float, default=12.0)
+    parser.add_argument("--sse-streams", type=int, default=1100)
     parser.add_argument("--json", action="store_true", help="print the report as JSON only")
     args = parser.parse_args(argv)
+    # This process holds the other end of every socket.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
     root = Path(__file__).resolve().parents[1]
     sys.path.insert(0, str(root / "python"))
@@ -183,7 +285,7 @@ def main(argv: list[str] | None = None) -> int:
         store.initialise()
         demo = "vx_load_" + secrets.token_hex(16)
         paths = [p for p in args.burst_paths.split(",") if p]
-        fresh = [store.add(f"load{i}@example.com")[1] for i in range(2 * len(paths) + 1)]
+        fresh = [store.add(f"load{i}@example.com")[1] for i in range(2 * len(paths) + 4)]
         port = _free_port()
         env = {**os.environ, "VEXLO_HOST": "127.0.0.1", "VEXLO_PORT": str(port),
                "VEXLO_DATA_DIR": str(work / "data"), "VEXLO_DEMO_KEY": demo}
@@ -203,26 +305,38 @@ def main(argv: list[str] | None = None) -> int:
                 _wait_until_up(backend_port, procs[-1])
                 env = {**env, "VEXLO_AUTH_VERIFY_URL": f"http://127.0.0.1:{backend_port}/v1/mcp/verify-key",
                        "VEXLO_DATA_DIR": str(work / "gate-data")}
-            proc = subprocess.Popen([sys.executable, "-m", "vexlo.server"], cwd=work, env=env,
-                                    stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+            proc = subprocess.Popen(_server_command(args.server, port), cwd=work, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=log, start_new_session=True,
+                                    preexec_fn=_limit_descriptors(args.nofile or None))
             procs.append(proc)
             _wait_until_up(port, proc)
             trace = work / ".tmp" / "quillon-trace.log"
 
             async def run() -> None:
                 keys = iter(fresh)
-                report["bursts"] = []
                 report["metrics"] = [("start", await metrics_snapshot(port))]
-                for path in paths:
-                    result = await burst(port, path, next(keys), args.burst)
-                    result["recovery"] = await recovery(port, next(keys))
-                    report["bursts"].append(result)
-                    report["metrics"].append((f"burst {path}", await metrics_snapshot(port)))
-                report["flood"] = await flood(port, args.flood_connections, args.flood_seconds)
-                report["flood"]["recovery"] = await recovery(port, next(keys))
-                report["metrics"].append(("flood", await metrics_snapshot(port)))
-                report["long_paths"] = await long_paths(port, trace, args.long_requests)
-                report["metrics"].append(("long paths", await metrics_snapshot(port)))
+                if args.only in ("all", "exhaustion"):
+                    # First, while the server is fresh: the descriptors it holds are all its own.
+                    sse_key, other = next(keys), next(keys)
+                    log.flush()
+                    before = (work / "server.log").stat().st_size
+                    report["idle"] = await hold_idle(port, args.idle_sockets, args.idle_seconds, other)
+                    report["sse"] = await hold_sse(port, sse_key, args.sse_streams, other)
+                    await asyncio.sleep(1.0)  # what the closing streams log
+                    report["exhaustion_stderr_bytes"] = (work / "server.log").stat().st_size - before
+                    report["metrics"].append(("exhaustion", await metrics_snapshot(port)))
+                if args.only in ("all", "classic"):
+                    report["bursts"] = []
+                    for path in paths:
+                        result = await burst(port, path, next(keys), args.burst)
+                        result["recovery"] = await recovery(port, next(keys))
+                        report["bursts"].append(result)
+                        report["metrics"].append((f"burst {path}", await metrics_snapshot(port)))
+                    report["flood"] = await flood(port, args.flood_connections, args.flood_seconds)
+                    report["flood"]["recovery"] = await recovery(port, next(keys))
+                    report["metrics"].append(("flood", await metrics_snapshot(port)))
+                    report["long_paths"] = await long_paths(port, trace, args.long_requests)
+                    report["metrics"].append(("long paths", await metrics_snapshot(port)))
 
             asyncio.run(run())
         finally:
@@ -243,6 +357,21 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         print(json.dumps(report, indent=2))
         return 0
+    ok = True
+    if "idle" in report:
+        i, s = report["idle"], report["sse"]
+        print(f"idle sockets ({args.server}, {args.nofile or 'unchanged'} descriptors): {i['connected']} of "
+              f"{i['sockets']} connected {i['connect_failures'] or ''}, {i['closed_by_server']} closed by the "
+              f"server within {i['held_seconds']} s; then {i['probe']}")
+        print(f"sse streams of one key: {s['streams']} in {s['seconds']} s {s['statuses']}; while held {s['probe']}")
+        print(f"server stderr grew {report['exhaustion_stderr_bytes']} bytes")
+        ok = all(p["healthz"] == "200" and p["whoami"] == "200" for p in (i["probe"], s["probe"])) \
+            and report["exhaustion_stderr_bytes"] < 1 << 20
+    if "bursts" not in report:
+        print(f"server log: {report['server_log']}")
+        for phase, counters in report["metrics"]:
+            print(f"/metrics after {phase}: " + ", ".join(f"{k}={v:g}" for k, v in sorted(counters.items())))
+        return 0 if ok else 1
     for b in report["bursts"]:
         print(f"burst {b['path']}: {b['requests']} at once in {b['seconds']} s {b['statuses']}; "
               f"recovered in {b['recovery']['seconds']} s {b['recovery']['answers']}")
@@ -255,7 +384,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"server log: {report['server_log']}; trace file total {report['trace_file_bytes']} bytes")
     for phase, counters in report["metrics"]:
         print(f"/metrics after {phase}: " + ", ".join(f"{k}={v:g}" for k, v in sorted(counters.items())))
-    ok = all(b["recovery"]["seconds"] is not None for b in report["bursts"]) and f["recovery"]["seconds"] is not None
+    ok = ok and all(b["recovery"]["seconds"] is not None for b in report["bursts"]) \
+        and f["recovery"]["seconds"] is not None
     return 0 if ok else 1
 
 

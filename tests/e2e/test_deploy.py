@@ -121,9 +121,9 @@ def _outcomes(responses):
 
 
 # Whether VEXLO_DEMO_KEY is set or a demo key is made alternates, to keep the servers few.
-SERVERS = [("vexlo", True), ("uvicorn", False), ("hypercorn", True),
-           pytest.param("granian", False, marks=pytest.mark.skipif(importlib.util.find_spec("granian") is None,
-                                                                   reason="granian does not install here"))]
+_GRANIAN = pytest.mark.skipif(importlib.util.find_spec("granian") is None, reason="granian does not install here")
+SERVERS = [("vexlo", True), ("uvicorn", False), ("hypercorn", True), pytest.param("granian", False, marks=_GRANIAN)]
+EVERY_SERVER = ["vexlo", "uvicorn", "hypercorn", pytest.param("granian", marks=_GRANIAN)]
 
 
 @pytest.mark.parametrize("server, demo_key", SERVERS)
@@ -220,3 +220,28 @@ def test_log_lines_hold_no_secret_and_no_forged_line(start, server, args):
     assert DEMO_KEY not in out and session not in out
     assert not any(line.startswith("2026-01-01 INFO forged") for line in out.splitlines()), out
     assert len(out) < 20_000, out[-3000:]
+
+
+@pytest.mark.parametrize("server", EVERY_SERVER)
+def test_sse_sessions_open_close_and_the_server_stops_with_one_open(start, server):
+    running = start(server, VEXLO_DEMO_KEY=DEMO_KEY)
+    auth = {"Authorization": f"Bearer {DEMO_KEY}"}
+    with httpx.Client(base_url=running.url, headers=auth, timeout=10) as client:
+        for _ in range(3):  # more than one worker's worth: each closes its stream without a last chunk
+            with client.stream("GET", "/sse") as stream:
+                assert stream.status_code == 200
+                assert next(stream.iter_lines()).startswith("event: endpoint")
+        held = client.send(client.build_request("GET", "/sse"), stream=True)
+        lines = held.iter_lines()  # kept: a dropped iterator would close the stream
+        assert next(lines).startswith("event: endpoint")
+        time.sleep(0.5)  # the closed streams are noticed and ended
+        started = time.monotonic()
+        os.killpg(running.proc.pid, signal.SIGTERM)
+        running.proc.wait(8)  # hangs (and fails) when an open stream holds the worker
+        stopped = time.monotonic() - started
+        lines.close()
+        held.close()
+    output = running.output()
+    assert stopped < 8
+    for fault in ("Traceback", "UnexpectedMessageError", "ASGI flow error", "Response already started"):
+        assert fault not in output, output

@@ -30,7 +30,7 @@ EXPECTED_TOOLS = {"quillon_run", "quillon_list_scenarios"}
 
 @pytest.fixture
 def service(wg, tmp_path, monkeypatch):
-    """serve(body, api_key=None, **env) runs `await body(base_url, store)` against the service
+    """serve(body, api_key=None, settings=None, **env) runs `await body(base_url, store)` against the service
     under uvicorn (lifespan on) with fresh governance state; `store` is the embedded key store."""
     for name in ("VEXLO_CORS_ORIGINS", instrumentation.QUOTA_ENV, tool_module.RATE_ENV):
         monkeypatch.delenv(name, raising=False)
@@ -40,12 +40,13 @@ def service(wg, tmp_path, monkeypatch):
         instrumentation.reset_telemetry()
         tool_module.reset_rate_limits()
 
-    def serve(body, api_key=None, **env):
+    def serve(body, api_key=None, settings=None, **env):
         for name, value in env.items():
             monkeypatch.setenv(name, value)
         sock = socket.socket()
         sock.bind(("127.0.0.1", 0))
-        settings = Settings(data_dir=tmp_path / "data", port=sock.getsockname()[1], api_key=api_key)
+        settings = Settings(data_dir=tmp_path / "data", port=sock.getsockname()[1], api_key=api_key,
+                            **(settings or {}))
         settings.validate()
         store = KeyStore(settings.data_dir)
         store.initialise()
@@ -291,3 +292,33 @@ def test_stateless_posts_are_answered_with_json_when_accepted(service, accept, s
             assert reply["id"] == 7 and {t["name"] for t in reply["result"]["tools"]} == EXPECTED_TOOLS
 
     service(body, api_key=FIXED_KEY)
+
+
+def test_sse_sessions_capped_per_key_and_per_process_before_any_session_is_made(service):
+    async def body(base, store):
+        first, second, third = store.ensure_demo_key(), store.add("b@b.co")[1], store.add("c@b.co")[1]
+        async with httpx.AsyncClient(base_url=base, trust_env=False, timeout=10) as http, \
+                contextlib.AsyncExitStack() as streams:
+            async def open_stream(key):
+                response = await streams.enter_async_context(
+                    http.stream("GET", "/sse", headers={"Authorization": f"Bearer {key}"}))
+                if response.status_code != 200:
+                    await response.aread()
+                return response
+
+            held = [await open_stream(first), await open_stream(first)]
+            over_key = await open_stream(first)
+            held.append(await open_stream(second))
+            over_process = await open_stream(third)
+            await held[0].aclose()  # a place comes free when a stream closes
+            await asyncio.sleep(0.2)
+            after_close = await open_stream(third)
+            return [r.status_code for r in held], over_key, over_process, after_close.status_code
+
+    held, over_key, over_process, after_close = service(
+        body, settings={"sse_max_sessions": 3, "sse_max_sessions_per_key": 2})
+    assert held == [200, 200, 200] and after_close == 200
+    for refused, status, code in ((over_key, 429, "TOO_MANY_SSE_SESSIONS"), (over_process, 503, "SSE_CAPACITY_REACHED")):
+        # Answered as JSON, not as a stream: the SDK never made a session for it.
+        assert (refused.status_code, refused.json()["error"]["code"]) == (status, code)
+        assert int(refused.headers["retry-after"]) > 0

@@ -146,6 +146,8 @@ def test_make_run_does_not_echo_the_key(tmp_path):
     ([], {"VEXLO_QUILLON_RATE_PER_MINUTE": "ten"}, "VEXLO_QUILLON_RATE_PER_MINUTE"),
     ([], {"VEXLO_REDIS_URL": "http://user:secret@h:6379"}, "redis://"),
     ([], {"VEXLO_TRUST_UPSTREAM_IDENTITY": "perhaps"}, "true or false"),
+    ([], {"VEXLO_SSE_MAX_SESSIONS_PER_KEY": "0"}, "VEXLO_SSE_MAX_SESSIONS_PER_KEY must be at least 1"),
+    ([], {"VEXLO_REQUEST_HEAD_TIMEOUT": "soon"}, "VEXLO_REQUEST_HEAD_TIMEOUT must be a whole number"),
     (["--bogus"], {}, "unrecognized arguments"),
 ])
 def test_bad_settings_exit_with_one_line(monkeypatch, capsys, tmp_path, argv, env, fragment):

@@ -143,13 +143,17 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     import uvicorn
 
+    from vexlo.server.serving import raise_descriptor_limit, uvicorn_options
+
+    # Before the workers start, so that they inherit it; their connection limit is kept below it.
+    raise_descriptor_limit()
     # Workers build the app from the environment (see build_from_env), so export the settings.
     os.environ.update(settings.to_env())
     metrics_dir = metrics.prepare_multiprocess_dir()
     try:
         uvicorn.run(APP_FACTORY, factory=True, host=settings.host, port=settings.port,
                     workers=settings.workers, log_config=log_config(),
-                    timeout_worker_healthcheck=WORKER_HEALTHCHECK_SECONDS)
+                    timeout_worker_healthcheck=WORKER_HEALTHCHECK_SECONDS, **uvicorn_options())
     finally:
         metrics.remove_multiprocess_dir(metrics_dir)
     return 0

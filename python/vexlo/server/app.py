@@ -6,6 +6,7 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import logging
 import os
@@ -26,7 +27,9 @@ from vexlo.server import metrics
 from vexlo.server.keystore import DB_NAME as KEYS_DB_NAME
 from vexlo.server.keystore import KeyStore
 from vexlo.server.mcp_service import MESSAGES_PATH, SSE_PATH, STREAMABLE_PATH, McpService
+from vexlo.server.serving import install_resource_warning
 from vexlo.server.settings import VERIFY_PATH, Settings
+from vexlo.server.sse_sessions import SseSessions
 
 _IDENTITY_KEYS = {
     "auth_mode": "mcp_auth_mode",
@@ -109,10 +112,15 @@ def _in_process_client(backend: Any) -> Any:
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
     _redact_access_logs()
-    mcp = McpService(host=settings.host, allowed_hosts=settings.mcp_allowed_hosts)
+    mcp = McpService(host=settings.host, allowed_hosts=settings.mcp_allowed_hosts,
+                     sse_sessions=SseSessions(max_sessions=settings.sse_max_sessions,
+                                              max_per_key=settings.sse_max_sessions_per_key))
 
     @contextlib.asynccontextmanager
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:
+        # Whichever server runs the app on an asyncio loop: failed accepts for want of
+        # descriptors become one warning a minute rather than a traceback each.
+        install_resource_warning(asyncio.get_running_loop())
         async with mcp.lifespan():
             yield
         metrics.worker_stopping()
@@ -186,6 +194,10 @@ def build_from_env() -> Any:
     """
     from vexlo.mcp import counters
     from vexlo.server import logs, startup
+    from vexlo.server.serving import raise_descriptor_limit
+
+    # Whichever server runs the factory: a worker with the hard limit holds more clients.
+    raise_descriptor_limit()
 
     try:
         settings = Settings.from_env()

@@ -40,6 +40,8 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from vexlo.config import __version__
 from vexlo.mcp.context import get_current_jwt, get_current_session_id, mcp_request_ctx
 from vexlo.server import metrics
+from vexlo.server.settings import Settings
+from vexlo.server.sse_sessions import SseSessions, on_termination
 
 SSE_PATH = "/sse"
 MESSAGES_PATH = "/messages/"
@@ -131,8 +133,11 @@ def tool_context(gate_ctx: Any, session_id: str | None) -> dict[str, Any]:
 class McpService:
     """ASGI endpoints of the MCP server; ``lifespan`` must run around the app that routes to them."""
 
-    def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = ()) -> None:
+    def __init__(self, *, host: str = "127.0.0.1", allowed_hosts: tuple[str, ...] = (),
+                 sse_sessions: SseSessions | None = None) -> None:
         self.server = build_server()
+        self.sse_sessions = sse_sessions or SseSessions(max_sessions=Settings.sse_max_sessions,
+                                                        max_per_key=Settings.sse_max_sessions_per_key)
         security = transport_security(host, allowed_hosts)
         # The same checks, made here before a post's session is looked up (see _post_message).
         self._post_checks = TransportSecurityMiddleware(security)
@@ -160,18 +165,30 @@ class McpService:
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
         async with self._stream_manager.run(), self._json_manager.run():
-            yield
+            try:
+                with on_termination(self.sse_sessions.stop_all):
+                    yield
+            finally:
+                await self.sse_sessions.close_all()
 
     async def _open_sse(self, scope: Scope, receive: Receive, send: Send) -> None:
         opener = mcp_request_ctx.get()
+        refusal = self.sse_sessions.refusal(opener)
+        if refusal is not None:
+            await refusal(scope, receive, send)
+            return
         session_id: str | None = None
-        finished = False
+        started = finished = dropping = False
 
         async def registering_send(message: Message) -> None:
-            nonlocal session_id, finished
-            if finished:
-                # The SDK's endpoint returns an empty response after its stream has ended (at
-                # shutdown the stream ends first); a second response is an ASGI error, so drop it.
+            nonlocal session_id, started, finished, dropping
+            if message["type"] == "http.response.start":
+                # The SDK's endpoint returns an empty response after its stream has ended, also
+                # when the client left and the stream never sent its last chunk; a second
+                # response is an ASGI error (some servers log it, some raise), so drop it whole.
+                dropping = started
+                started = True
+            if dropping:
                 return
             if message["type"] == "http.response.body":
                 finished = not message.get("more_body", False)
@@ -183,17 +200,22 @@ class McpService:
                     metrics.sse_opened()
             await send(message)
 
-        try:
-            await self._sse_app(scope, receive, registering_send)
-        except ValueError:
-            # The SDK answers a Host or Origin it refuses with its own 4xx and then raises; the
-            # reply is the whole answer, and a traceback per refused stream would only fill the log.
-            if not finished or session_id is not None:
-                raise
-        finally:
-            if session_id is not None:
-                self._sse_sessions.pop(session_id, None)
-                metrics.sse_closed()
+        with self.sse_sessions.hold(opener) as stopping:
+            try:
+                with stopping:
+                    await self._sse_app(scope, receive, registering_send)
+            except ValueError:
+                # The SDK answers a Host or Origin it refuses with its own 4xx and then raises; the
+                # reply is the whole answer, and a traceback per refused stream would only fill the log.
+                if not finished or session_id is not None:
+                    raise
+            finally:
+                if session_id is not None:
+                    self._sse_sessions.pop(session_id, None)
+                    metrics.sse_closed()
+            if stopping.cancelled_caught and started and not finished and not dropping:
+                # Ended at shutdown: close the stream properly, so the server need not wait for it.
+                await send({"type": "http.response.body", "body": b"", "more_body": False})
 
     async def _post_message(self, scope: Scope, receive: Receive, send: Send) -> None:
         # Posts need no key: a post that cannot reach an open session of this process is answered

@@ -32,6 +32,10 @@ ENV_TRUST_UPSTREAM = "VEXLO_TRUST_UPSTREAM_IDENTITY"
 ENV_WORKERS = "VEXLO_WORKERS"
 ENV_REDIS_URL = "VEXLO_REDIS_URL"
 ENV_MCP_ALLOWED_HOSTS = "VEXLO_MCP_ALLOWED_HOSTS"
+ENV_MAX_CONNECTIONS = "VEXLO_MAX_CONNECTIONS"
+ENV_HEAD_TIMEOUT = "VEXLO_REQUEST_HEAD_TIMEOUT"
+ENV_SSE_MAX_SESSIONS = "VEXLO_SSE_MAX_SESSIONS"
+ENV_SSE_MAX_SESSIONS_PER_KEY = "VEXLO_SSE_MAX_SESSIONS_PER_KEY"
 DEFAULT_DATA_DIR = "data"
 
 _TRUE = {"1", "true", "yes", "on"}
@@ -102,6 +106,13 @@ class Settings:
     mcp_allowed_hosts: tuple[str, ...] = ()
     # Opens /metrics to non-loopback clients that present it as a Bearer credential.
     metrics_token: str | None = None
+    # Client connections per worker of `python -m vexlo.server` (also kept below the descriptor
+    # limit), and the seconds a connection may take to send a request head.
+    max_connections: int = 2048
+    request_head_timeout: int = 5
+    # Open SSE sessions per worker process, and per key (or per upstream identity).
+    sse_max_sessions: int = 200
+    sse_max_sessions_per_key: int = 10
 
     @property
     def uses_embedded_backend(self) -> bool:
@@ -183,6 +194,10 @@ class Settings:
                             (ENV_METRICS_TOKEN, self.metrics_token)):
             if value is not None:
                 env[name] = value
+        env[ENV_MAX_CONNECTIONS] = str(self.max_connections)
+        env[ENV_HEAD_TIMEOUT] = str(self.request_head_timeout)
+        env[ENV_SSE_MAX_SESSIONS] = str(self.sse_max_sessions)
+        env[ENV_SSE_MAX_SESSIONS_PER_KEY] = str(self.sse_max_sessions_per_key)
         if self.mcp_allowed_hosts:
             env[ENV_MCP_ALLOWED_HOSTS] = ",".join(self.mcp_allowed_hosts)
         return env
@@ -198,6 +213,9 @@ class Settings:
         def items(name: str) -> tuple[str, ...]:
             return tuple(p.strip() for p in (text(name) or "").split(",") if p.strip())
 
+        def number(name: str, default: int, low: int, high: int | None = None) -> int:
+            return parse_int(name, env[name], low=low, high=high) if text(name) else default
+
         prefixes = items(ENV_PROTECTED_PREFIXES)
         return cls(
             host=text(ENV_HOST) or cls.host,
@@ -212,4 +230,8 @@ class Settings:
             redis_url=text(ENV_REDIS_URL),
             mcp_allowed_hosts=items(ENV_MCP_ALLOWED_HOSTS),
             metrics_token=text(ENV_METRICS_TOKEN),
+            max_connections=number(ENV_MAX_CONNECTIONS, cls.max_connections, 1),
+            request_head_timeout=number(ENV_HEAD_TIMEOUT, cls.request_head_timeout, 1, 300),
+            sse_max_sessions=number(ENV_SSE_MAX_SESSIONS, cls.sse_max_sessions, 1),
+            sse_max_sessions_per_key=number(ENV_SSE_MAX_SESSIONS_PER_KEY, cls.sse_max_sessions_per_key, 1),
         )
