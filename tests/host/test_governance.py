@@ -40,6 +40,29 @@ def clean_state(request, monkeypatch, tmp_path):
     tool.reset_rate_limits()
 
 
+def arun(coro):
+    """asyncio.run, then what a long-lived server loop would do later: finish pending give-backs,
+    and close the loop's store connections (Redis)."""
+    async def main():
+        try:
+            return await coro
+        finally:
+            store = counters.current()
+            await store.settle()
+            if isinstance(store, counters.RedisCounters):
+                await store.aclose()
+    return asyncio.run(main())
+
+
+def _sibling(store):
+    """Another process's view of the same store."""
+    if isinstance(store, counters.SqliteCounters):
+        return counters.SqliteCounters(store.path.parent)
+    if isinstance(store, counters.RedisCounters):
+        return counters.RedisCounters(store.url)
+    return store
+
+
 @pytest.fixture
 def as_user():
     tokens = []
@@ -67,9 +90,9 @@ def test_quota_kept_only_for_success(as_user, outcome, kept):
     wrapped = inst.quota_wrap(fn)
     if isinstance(outcome, BaseException):
         with pytest.raises(type(outcome)):
-            asyncio.run(wrapped(scenario="s"))
+            arun(wrapped(scenario="s"))
     else:
-        result = asyncio.run(wrapped(scenario="s"))
+        result = arun(wrapped(scenario="s"))
         if outcome is OK:
             assert result["quota"] == {"daily_limit": 50, "used_today": 1, "remaining_today": 49}
         else:
@@ -83,7 +106,7 @@ def test_quota_exhaustion_envelope(monkeypatch, as_user):
     as_user({"email": "a@b.c"})
     fn, calls = _returning(OK)
     wrapped = inst.quota_wrap(fn)
-    results = [asyncio.run(wrapped(scenario="s", session_id=None)) for _ in range(3)]
+    results = [arun(wrapped(scenario="s", session_id=None)) for _ in range(3)]
     assert [r["success"] for r in results] == [True, True, False]
     assert len(calls) == 2
     assert results[2] == {"success": False, "data": None, "error": {
@@ -91,7 +114,7 @@ def test_quota_exhaustion_envelope(monkeypatch, as_user):
         "retry_after_seconds": 30}}
     # Another user has a quota of their own.
     as_user({"user_id": "u2"})
-    assert asyncio.run(wrapped(scenario="s"))["success"] is True
+    assert arun(wrapped(scenario="s"))["success"] is True
 
 
 def test_cancelled_call_gives_quota_back(as_user):
@@ -104,7 +127,7 @@ def test_cancelled_call_gives_quota_back(as_user):
         with pytest.raises(asyncio.CancelledError):
             await task
 
-    asyncio.run(main())
+    arun(main())
     assert inst.quota_usage() == {}
 
 
@@ -121,33 +144,45 @@ def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user
         await inst.quota_wrap(ok_fn)(scenario="s")  # a run on the new day, while this one runs
         return FAILED
 
-    asyncio.run(inst.quota_wrap(slow_failure)(scenario="s"))
+    arun(inst.quota_wrap(slow_failure)(scenario="s"))
     assert inst.quota_usage() == {"email:a@b.c": 1}
 
 
 def test_racing_callers_never_exceed_the_quota_or_the_rate():
-    """Each thread has its own store connection, as each worker process would."""
-    store = counters.current()
+    """Each thread has a store of its own on the same counters, as each worker process would."""
     day = datetime(2025, 3, 1, tzinfo=timezone.utc).date()
     barrier = threading.Barrier(8)
 
     def race(_):
+        store = _sibling(counters.current())
+
+        async def decisions():
+            taken = [await store.decide(counters.Ticket("email:a@b.c", day, 60)) for _ in range(25)]
+            slots = [await store.decide(counters.Ticket("email:a@b.c", day, None, 30, 1000.0, 60.0))
+                     for _ in range(10)]
+            if isinstance(store, counters.RedisCounters):
+                await store.aclose()
+            return taken, slots
+
         barrier.wait()
-        taken = [store.reserve("email:a@b.c", day, 60) for _ in range(25)]
-        slots = [store.take_rate_slot("email:a@b.c", 1000.0, 30, 60.0) for _ in range(10)]
-        return taken, slots
+        try:
+            return asyncio.run(decisions())
+        finally:
+            if store is not counters.current():
+                store.close()
 
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         results = list(pool.map(race, range(8)))
-    taken = sorted(u for r in results for u in r[0] if u is not None)
+    taken = sorted(d.used for r in results for d in r[0] if d.outcome == counters.TAKEN)
     assert taken == list(range(1, 61))  # every unit handed out exactly once
-    assert sum(slot is None for r in results for slot in r[1]) == 30
-    assert store.usage(day) == {"email:a@b.c": 60}
+    assert sum(d.outcome == counters.TAKEN for r in results for d in r[1]) == 30
+    assert counters.current().usage(day) == {"email:a@b.c": 60}
 
 
-def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user):
+def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user, monkeypatch):
     if not isinstance(counters.current(), counters.RedisCounters):
         pytest.skip("about the Redis store")
+    monkeypatch.setattr(counters, "RELEASE_PERSISTENCE", 0.5)
     from tests.support.redis_server import free_port, running_redis
 
     port = free_port()
@@ -156,34 +191,34 @@ def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as
     with running_redis(tmp_path, port) as url:
         store = counters.RedisCounters(url)
         shared = counters.install(store)
-        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+        assert arun(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
     # Refused, not run ungoverned, while the store is gone.
     with pytest.raises(counters.CounterStoreUnavailable):
-        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+        arun(inst.quota_wrap(fn)(scenario="s"))
     assert len(calls) == 1
     # A restarted server has lost its scripts and the client its connections; both come back.
     with running_redis(tmp_path, port):
-        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["success"] is True
-        assert store.take_rate_slot("email:a@b.c", 1000.0, 1, 60.0) is None
+        assert arun(inst.quota_wrap(fn)(scenario="s"))["success"] is True
+        rate_only = counters.Ticket("email:a@b.c", datetime(2025, 3, 1).date(), None, 1, 1000.0, 60.0)
+        assert arun(store.decide(rate_only)).outcome == counters.TAKEN
     counters.install(shared)
     store.close()
 
 
-def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user):
+def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user, monkeypatch):
     store = counters.current()
     if not isinstance(store, counters.SqliteCounters):
         pytest.skip("about the SQLite store")
-    store.busy_timeout = 0.05
-    store.close()  # connections opened from now on take the short timeout
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.05)
     as_user({"email": "a@b.c"})
     fn, calls = _returning(OK)
     other = sqlite3.connect(store.path, isolation_level=None)
     other.execute("BEGIN IMMEDIATE")
     with pytest.raises(counters.CounterStoreUnavailable):
-        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+        arun(inst.quota_wrap(fn)(scenario="s"))
     other.execute("ROLLBACK")
     other.close()
-    assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    assert arun(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
     assert len(calls) == 1
 
 
@@ -202,11 +237,11 @@ def test_telemetry_counts_outcomes_per_dimensions():
 
     wrapped = inst.telemetry_wrap(fn, module="quillon", dimension_resolver=telemetry_dimensions)
     for site in ("a", "a", "bad"):
-        asyncio.run(wrapped(scenario="traffic_overview", site=site, jwt="secret", session_id="sess"))
+        arun(wrapped(scenario="traffic_overview", site=site, jwt="secret", session_id="sess"))
     with pytest.raises(KeyError):
-        asyncio.run(wrapped(scenario="boom"))
+        arun(wrapped(scenario="boom"))
     with pytest.raises(TypeError):
-        asyncio.run(wrapped("positional"))
+        arun(wrapped("positional"))
     snap = {(s["dimensions"]["scenario"], s["dimensions"]["site"]): s for s in inst.telemetry_snapshot()}
     assert snap[("traffic_overview", "a")]["calls"] == 2
     assert snap[("traffic_overview", "a")]["outcomes"] == {"success": 2}
@@ -222,7 +257,7 @@ def test_failing_dimension_resolver_does_not_fail_the_call():
         raise RuntimeError("resolver bug")
 
     fn, calls = _returning(OK)
-    assert asyncio.run(inst.telemetry_wrap(fn, module="m", dimension_resolver=resolver)(a=1)) is OK
+    assert arun(inst.telemetry_wrap(fn, module="m", dimension_resolver=resolver)(a=1)) is OK
     assert calls == [{"a": 1}]
     assert inst.telemetry_snapshot()[0]["dimensions"] == {"dimension_error": "true"}
 
@@ -234,7 +269,7 @@ def _run(api_mode=True, *, tool_fn=tool.quillon_run, **kwargs):
             return await tool_fn(**kwargs)
         finally:
             tool._QUILLON_API_MODE.reset(token)
-    return asyncio.run(main())
+    return arun(main())
 
 
 @pytest.mark.parametrize("ctx, kwargs, api_mode, code", [
