@@ -1,10 +1,12 @@
 """Daily quota, telemetry and the quillon_run tool, alone and composed as the router composes them."""
 import asyncio
 import concurrent.futures
+import contextlib
 import sqlite3
 import threading
 from datetime import datetime, timezone
 
+import anyio
 import pytest
 
 from vexlo.mcp import counters
@@ -117,18 +119,123 @@ def test_quota_exhaustion_envelope(monkeypatch, as_user):
     assert arun(wrapped(scenario="s"))["success"] is True
 
 
-def test_cancelled_call_gives_quota_back(as_user):
+async def _cancelled(awaitable, how, after=0.0):
+    """Awaits ``awaitable`` and cancels it ``after`` seconds in: the asyncio way, or by an anyio
+    cancel scope, which also cancels every further await in the task."""
+    if how == "anyio":
+        with anyio.move_on_after(after):
+            await awaitable
+        return
+    task = asyncio.ensure_future(awaitable)
+    await asyncio.sleep(after)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
+@pytest.mark.parametrize("how", ["asyncio", "anyio"])
+def test_cancelled_call_gives_quota_back(as_user, how):
     as_user({"email": "a@b.c"})
+    arun(_cancelled(inst.quota_wrap(asyncio.sleep)(delay=10), how, 0.01))
+    assert inst.quota_usage() == {}
+
+
+@contextlib.contextmanager
+def _stalled_store():
+    """The shared store stops answering decisions until the block ends: another process holds the
+    SQLite write lock, or Redis holds writing clients."""
+    store = counters.current()
+    if isinstance(store, counters.SqliteCounters):
+        other = sqlite3.connect(store.path, isolation_level=None)
+        other.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        finally:
+            other.execute("ROLLBACK")
+            other.close()
+    elif isinstance(store, counters.RedisCounters):
+        import redis
+
+        admin = redis.Redis.from_url(store.url)
+        admin.client_pause(60_000, all=False)
+        try:
+            yield
+        finally:
+            admin.client_unpause()
+            admin.close()
+    else:
+        pytest.skip("the memory store never waits")
+
+
+@pytest.mark.parametrize("how", ["asyncio", "anyio", "timeout"])
+def test_run_given_up_while_the_store_stalls_holds_nothing_however_late_it_lands(as_user, monkeypatch, how):
+    """Cancelled mid-wait, or refused at the deadline: once the store answers again, whatever it
+    applied late is undone or was never applied."""
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.3 if how == "timeout" else 5.0)
+    as_user({"email": "a@b.c"})
+    governed = inst.quota_wrap(tool.quillon_run)
 
     async def main():
-        task = asyncio.ensure_future(inst.quota_wrap(asyncio.sleep)(delay=10))
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        token = tool._QUILLON_API_MODE.set(True)
+        try:
+            with _stalled_store():
+                run = governed(scenario="traffic_overview", session_id=None, jwt=None)
+                if how == "timeout":
+                    with pytest.raises(counters.CounterStoreUnavailable):
+                        await run
+                else:
+                    await _cancelled(run, how, 0.2)
+            await counters.current().settle()
+            await asyncio.sleep(0.2)  # a write Redis held back lands now, if at all
+            await counters.current().settle()
+            assert inst.quota_usage() == {}
+            # Neither the unit nor the rate slot is held: a limit of one lets the next run through.
+            monkeypatch.setenv(tool.RATE_ENV, "1")
+            monkeypatch.setenv(inst.QUOTA_ENV, "1")
+            assert (await governed(scenario="traffic_overview", session_id=None, jwt=None))["success"] is True
+        finally:
+            tool._QUILLON_API_MODE.reset(token)
 
     arun(main())
-    assert inst.quota_usage() == {}
+    assert inst.quota_usage() == {"email:a@b.c": 1}
+
+
+@pytest.mark.parametrize("order", ["abandoned first", "decided first"])
+def test_abandoned_ticket_holds_nothing_in_either_order(order):
+    store = counters.current()
+    ticket = counters.Ticket("email:a@b.c", datetime(2025, 3, 1).date(), 5, 5, 1000.0, 60.0)
+
+    async def main():
+        if order == "abandoned first":
+            store.abandon(ticket)
+            await store.settle()
+            with pytest.raises(counters.CounterStoreUnavailable):
+                await store.decide(ticket)
+        else:
+            assert (await store.decide(ticket)).used == 1
+            store.abandon(ticket)
+            store.abandon(ticket)  # once only
+        await store.settle()
+
+    arun(main())
+    assert store.usage(ticket.day) == {}
+    fresh = counters.Ticket("email:a@b.c", ticket.day, 1, 1, 1000.0, 60.0)
+    assert arun(store.decide(fresh)).used == 1
+
+
+def test_late_write_of_yesterday_never_restarts_its_count():
+    """A run stamped just before midnight whose decision lands after the new day's first run."""
+    store = counters.current()
+    day1, day2 = datetime(2025, 3, 1).date(), datetime(2025, 3, 2).date()
+
+    async def main():
+        for _ in range(2):
+            assert (await store.decide(counters.Ticket("email:a@b.c", day1, 2))).outcome == counters.TAKEN
+        assert (await store.decide(counters.Ticket("email:a@b.c", day2, 2))).used == 1
+        return await store.decide(counters.Ticket("email:a@b.c", day1, 2))
+
+    assert arun(main()).outcome == counters.QUOTA_SPENT
+    assert (store.usage(day1), store.usage(day2)) == ({"email:a@b.c": 2}, {"email:a@b.c": 1})
 
 
 def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user):
@@ -250,6 +357,36 @@ def test_telemetry_counts_outcomes_per_dimensions():
     assert "secret" not in repr(inst.telemetry_snapshot()) and "sess" not in repr(inst.telemetry_snapshot())
     inst.reset_telemetry()
     assert inst.telemetry_snapshot() == []
+
+
+def test_telemetry_keeps_a_bounded_number_of_series(monkeypatch):
+    monkeypatch.setattr(inst, "MAX_SERIES", 3)
+    fn, _ = _returning(FAILED)
+    wrapped = inst.telemetry_wrap(fn, module="quillon", dimension_resolver=telemetry_dimensions)
+    for site in ("a", "b", "c", "d", "e", "a"):
+        arun(wrapped(scenario="traffic_overview", site=site))
+    snap = inst.telemetry_snapshot()
+    assert len(snap) == 4 and sum(s["calls"] for s in snap) == 6
+    assert {s["dimensions"].get("site", "overflow") for s in snap} == {"a", "b", "c", "overflow"}
+
+
+def test_store_failure_over_mcp_is_the_rest_envelope(as_user):
+    from vexlo.server import mcp_service
+
+    class Down(counters.MemoryCounters):
+        async def decide(self, ticket):
+            raise counters.CounterStoreUnavailable("the counter store redis://:pw@10.0.0.5 failed")
+
+    previous = counters.install(Down())
+    try:
+        as_user({"email": "a@b.c", "jwt": "ey.x"})
+        result = arun(mcp_service.quillon_run(scenario="traffic_overview"))
+    finally:
+        counters.install(previous)
+    assert result.is_error is True
+    assert result.structured_content == {"success": False, "data": None, "error": {
+        "code": "QUILLON_STORE_UNAVAILABLE", "message": "An upstream service is unavailable, please retry later"}}
+    assert "pw" not in result.content[0].text
 
 
 def test_failing_dimension_resolver_does_not_fail_the_call():

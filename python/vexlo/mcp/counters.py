@@ -159,6 +159,8 @@ class MemoryCounters:
 
     def decide_now(self, ticket: Ticket) -> Decision:
         with self._lock:
+            if ticket.abandoned:
+                raise CounterStoreUnavailable("the run gave its decision up")
             used = 0
             if ticket.quota_limit is not None:
                 # Yesterday stays: a run stamped just before midnight still counts against its own day.
@@ -203,6 +205,7 @@ class MemoryCounters:
         self._undo(ticket, rate_too=False)
 
     def abandon(self, ticket: Ticket) -> None:
+        ticket.abandoned = True
         self._undo(ticket, rate_too=True)
 
     def usage(self, day: date) -> dict[str, int]:
