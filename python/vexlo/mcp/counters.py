@@ -150,12 +150,18 @@ def _decide_rate(starts: list[float], ticket: Ticket) -> tuple[list[float], Deci
     return live, None
 
 
+# Decisions between two sweeps of idle callers' rate records.
+_SWEEP_EVERY = 512
+
+
 class MemoryCounters:
     def __init__(self) -> None:
         # Touched from the event loop, and from test or admin threads through the inspection helpers.
         self._lock = threading.Lock()
         self._quota: dict[tuple[str, date], int] = {}
         self._runs: dict[str, collections.deque[float]] = {}
+        self._latest_day: date | None = None
+        self._decisions = 0
 
     def decide_now(self, ticket: Ticket) -> Decision:
         with self._lock:
@@ -163,9 +169,11 @@ class MemoryCounters:
                 raise CounterStoreUnavailable("the run gave its decision up")
             used = 0
             if ticket.quota_limit is not None:
-                # Yesterday stays: a run stamped just before midnight still counts against its own day.
-                for key in [k for k in self._quota if k[1] < ticket.day - timedelta(days=1)]:
-                    del self._quota[key]
+                if self._latest_day is None or ticket.day > self._latest_day:
+                    self._latest_day = ticket.day
+                    # Yesterday stays: a run stamped just before midnight still counts against its own day.
+                    for key in [k for k in self._quota if k[1] < ticket.day - timedelta(days=1)]:
+                        del self._quota[key]
                 used = self._quota.get((ticket.user, ticket.day), 0)
                 if used >= ticket.quota_limit:
                     return Decision(QUOTA_SPENT)
@@ -175,9 +183,11 @@ class MemoryCounters:
                 if refused is not None:
                     return refused
                 self._runs[ticket.user] = collections.deque(live)
-                # Drop idle callers so the map does not grow with every session ever seen.
-                for key in [k for k, v in self._runs.items() if not v or ticket.now - v[-1] >= ticket.window]:
-                    del self._runs[key]
+                self._decisions += 1
+                if self._decisions % _SWEEP_EVERY == 0:
+                    # Drop idle callers so the map does not grow with every session ever seen.
+                    for key in [k for k, v in self._runs.items() if not v or ticket.now - v[-1] >= ticket.window]:
+                        del self._runs[key]
             if ticket.quota_limit is not None:
                 used += 1
                 self._quota[(ticket.user, ticket.day)] = used
@@ -219,6 +229,7 @@ class MemoryCounters:
         with self._lock:
             self._quota.clear()
             self._runs.clear()
+            self._latest_day = None
 
     def reset_rates(self) -> None:
         with self._lock:
@@ -240,8 +251,6 @@ _SQLITE_SCHEMA = (
     "CREATE TABLE IF NOT EXISTS rate_recent (principal TEXT PRIMARY KEY, starts TEXT NOT NULL, last REAL NOT NULL)"
     " WITHOUT ROWID",
 )
-# Decisions between two sweeps of idle callers' rate rows.
-_SWEEP_EVERY = 512
 # Commits on the event loop's connection between two checkpoints, which the store thread runs.
 _CHECKPOINT_EVERY = 256
 
