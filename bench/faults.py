@@ -43,7 +43,22 @@ PAUSE_SECONDS = 7.0
 # Written as sitecustomize.py for the server's processes: each executed scenario run appends one
 # byte to a file (O_APPEND, one write: safe across processes).
 _SITE_HOOK = '''
+import importlib.util
 import os
+import sys
+
+# --against: the governance modules of another checkout stand in for this one's.
+_against = os.environ.get("VEXLO_FAULTS_AGAINST")
+if _against:
+    import vexlo.mcp, vexlo.mcp.tools, vexlo.server, vexlo.api
+    for _name in ("vexlo._sqlite", "vexlo.mcp.counters", "vexlo.mcp.instrumentation", "vexlo.mcp.tools.quillon",
+                  "vexlo.api.errors", "vexlo.server.mcp_service"):
+        _path = os.path.join(_against, *_name.split(".")) + ".py"
+        _spec = importlib.util.spec_from_file_location(_name, _path)
+        _module = importlib.util.module_from_spec(_spec)
+        sys.modules[_name] = _module
+        _spec.loader.exec_module(_module)
+
 from vexlo.quillon import services as _services
 
 _real_run = _services.QuillonApiManager.run
@@ -124,7 +139,7 @@ class Redis:
 
 
 class Service:
-    def __init__(self, work: Path, workers: int, redis_url: str | None) -> None:
+    def __init__(self, work: Path, workers: int, redis_url: str | None, against: str | None = None) -> None:
         self.work = work
         self.port = _free_port()
         self.key = "vx_faults_" + secrets.token_hex(16)
@@ -143,6 +158,8 @@ class Service:
             env.pop(name, None)
         if redis_url:
             env["VEXLO_REDIS_URL"] = redis_url
+        if against:
+            env["VEXLO_FAULTS_AGAINST"] = against
         self.log = open(work / "server.log", "wb")
         self.proc = subprocess.Popen([sys.executable, "-m", "vexlo.server"], cwd=work, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.log, start_new_session=True)
@@ -384,6 +401,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--faults", default="slowed,paused,killed")
     parser.add_argument("--transports", default="rest,mcp,sse")
     parser.add_argument("--seed", type=int, default=16)
+    parser.add_argument("--against", help="python/ folder of another checkout whose governance modules to run")
     parser.add_argument("--json", action="store_true")
     args = parser.parse_args(argv)
     rng = random.Random(args.seed)
@@ -397,7 +415,8 @@ def main(argv: list[str] | None = None) -> int:
                 if store == "redis":
                     (work / "redis").mkdir()
                     redis = Redis(work / "redis")
-                service = Service(work, args.workers, redis.url if redis else None)
+                service = Service(work, args.workers, redis.url if redis else None,
+                                  str(Path(args.against).resolve()) if args.against else None)
                 db = work / "data" / "governance.sqlite3"
                 for kind in args.faults.split(","):
                     for transport in args.transports.split(","):
