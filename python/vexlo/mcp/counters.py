@@ -834,7 +834,6 @@ class RedisCounters:
 
     async def aclose(self) -> None:
         """Close this loop's connections (for callers that run several event loops in turn)."""
-        await self.settle()
         client, self._client, self._loop = self._client, None, None
         if client is not None:
             await client.aclose()

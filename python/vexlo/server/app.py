@@ -6,7 +6,9 @@ puts the gate in front of it; ``create_app`` does both. uvicorn workers build th
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import logging
 import sys
 from collections.abc import AsyncIterator
 from typing import Any
@@ -102,6 +104,21 @@ def _in_process_client(backend: Any) -> Any:
     return httpx.AsyncClient(transport=httpx.ASGITransport(app=backend))
 
 
+async def _close_counter_store() -> None:
+    """Quota units still on their way back get a bounded moment to arrive before the process goes;
+    then this loop's store connections close."""
+    from vexlo.mcp import counters
+
+    store = counters.current()
+    try:
+        async with asyncio.timeout(counters.DECISION_TIMEOUT):
+            await store.settle()
+    except TimeoutError:
+        logging.getLogger("vexlo.mcp").warning("quota units still on their way back at shutdown are kept for the day")
+    if isinstance(store, counters.RedisCounters):
+        await store.aclose()
+
+
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
     _redact_access_logs()
@@ -109,8 +126,11 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
 
     @contextlib.asynccontextmanager
     async def lifespan(_: FastAPI) -> AsyncIterator[None]:
-        async with mcp.lifespan():
-            yield
+        try:
+            async with mcp.lifespan():
+                yield
+        finally:
+            await _close_counter_store()
 
     app = FastAPI(title="vexlo", version=__version__, lifespan=lifespan)
     app.add_exception_handler(AuthenticationRequired, _authentication_required)
