@@ -200,6 +200,26 @@ def test_run_given_up_while_the_store_stalls_holds_nothing_however_late_it_lands
     assert inst.quota_usage() == {"email:a@b.c": 1}
 
 
+def test_failed_run_answers_while_the_store_stalls_and_its_unit_returns_after(as_user, monkeypatch):
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.3)
+    as_user({"email": "a@b.c"})
+    stall = contextlib.ExitStack()
+
+    async def failing(**kwargs):
+        stall.enter_context(_stalled_store())  # the store stops answering after the decision
+        return FAILED
+
+    async def main():
+        try:
+            assert await inst.quota_wrap(failing)(scenario="s") is FAILED
+        finally:
+            stall.close()
+        await counters.current().settle()
+
+    arun(main())
+    assert inst.quota_usage() == {}
+
+
 @pytest.mark.parametrize("order", ["abandoned first", "decided first"])
 def test_abandoned_ticket_holds_nothing_in_either_order(order):
     store = counters.current()

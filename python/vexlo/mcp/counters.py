@@ -277,6 +277,7 @@ class SqliteCounters:
         self._thread: threading.Thread | None = None
         self._loop_commits = 0
         self._decisions = 0
+        self._releases = 0
         # Connections of this process; the ones inherited through fork are neither used nor closed.
         self._conns: list[sqlite3.Connection] = []
 
@@ -299,6 +300,7 @@ class SqliteCounters:
                     self._local = threading.local()
                     self._jobs = queue.SimpleQueue()
                     self._thread = None
+                    self._releases = 0
 
     def _loop_conn(self) -> sqlite3.Connection:
         self._check_pid()
@@ -518,7 +520,7 @@ class SqliteCounters:
         future = self._in_thread(work)
         try:
             # The thread stops waiting for the lock at the deadline; the margin covers a slow commit.
-            async with asyncio.timeout(max(0.0, ticket.remaining()) + 1.0):
+            async with asyncio.timeout(max(0.0, ticket.remaining()) + 0.25):
                 return await future
         except TimeoutError:
             return None
@@ -531,37 +533,49 @@ class SqliteCounters:
             self._submit(work, lambda result, error: error and _logger.warning("counter store checkpoint failed: %s",
                                                                               error))
 
-    def _release(self, ticket: Ticket, rate_too: bool) -> threading.Event:
-        """Undo an applied ticket on the store thread (after anything queued before it)."""
-        finished = threading.Event()
+    def _release(self, ticket: Ticket, rate_too: bool, on_done: Callable[[], None] | None = None) -> None:
+        """Undo an applied ticket on the store thread (after anything queued before it). While the file
+        cannot be written it is tried again later, never by holding the thread."""
+        give_up = time.monotonic() + RELEASE_PERSISTENCE
+        with self._lock:
+            self._releases += 1
 
         def work(conn: sqlite3.Connection) -> None:
             with ticket.lock:
                 if ticket.state != _APPLIED:
                     return
-                ticket.state = _NOT_APPLIED
-            deadline = time.monotonic() + RELEASE_PERSISTENCE
-            while True:
-                try:
-                    conn.execute(f"PRAGMA busy_timeout={int(DECISION_TIMEOUT * 1000)}")
-                    self._undo_in(conn, ticket, rate_too)
-                    return
-                except sqlite3.Error:
-                    if time.monotonic() > deadline:
-                        raise
-                    time.sleep(0.05)
+            conn.execute(f"PRAGMA busy_timeout={int(DECISION_TIMEOUT * 1000)}")
+            self._undo_in(conn, ticket, rate_too)
+            with ticket.lock:
+                ticket.state = _NOT_APPLIED  # the thread runs one job at a time: undone once
 
         def done(result: Any, error: BaseException | None) -> None:
+            if isinstance(error, sqlite3.Error) and time.monotonic() < give_up:
+                retry = threading.Timer(0.5, self._submit, (work, done))
+                retry.daemon = True
+                retry.start()
+                return
             if error is not None:
                 _logger.warning("could not give a quota unit back to %s: %s", ticket.user, error)
-            finished.set()
+            with self._lock:
+                self._releases -= 1
+            if on_done is not None:
+                on_done()
 
         self._submit(work, done)
-        return finished
 
     def give_back(self, ticket: Ticket) -> Awaitable[None] | None:
-        finished = self._release(ticket, rate_too=False)
-        return asyncio.get_running_loop().run_in_executor(None, finished.wait)
+        loop = asyncio.get_running_loop()
+        future: asyncio.Future[None] = loop.create_future()
+
+        def finished() -> None:
+            try:
+                loop.call_soon_threadsafe(lambda: future.done() or future.set_result(None))
+            except RuntimeError:
+                pass  # the loop is gone; nobody waits any more
+
+        self._release(ticket, rate_too=False, on_done=finished)
+        return future
 
     def abandon(self, ticket: Ticket) -> None:
         with ticket.lock:
@@ -571,9 +585,11 @@ class SqliteCounters:
             self._release(ticket, rate_too=True)
 
     async def settle(self) -> None:
-        finished = threading.Event()
-        self._submit(lambda conn: None, lambda result, error: finished.set())
-        await asyncio.get_running_loop().run_in_executor(None, finished.wait)
+        while True:
+            with self._lock:
+                if not self._releases:
+                    return
+            await asyncio.sleep(0.01)
 
     def _admin(self, work: Callable[[sqlite3.Connection], Any]) -> Any:
         try:

@@ -192,7 +192,12 @@ def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
                 # A cancelled task awaits nothing more (a cancel scope would cancel that await too):
                 # the give-back goes on by itself.
                 if pending is not None and not cancelled:
-                    await pending
+                    try:
+                        # Bounded like the decision: past it, the unit goes back by itself.
+                        async with asyncio.timeout(counters.DECISION_TIMEOUT):
+                            await pending
+                    except TimeoutError:
+                        pass
         if not succeeded or claim.decision is None:
             return result
         used = claim.decision.used
