@@ -377,10 +377,18 @@ def _scenario(service: Service, store: str, kind: str, transport: str, runs: int
               redis: Redis | None, rng: random.Random) -> dict:
     units0, executed0, _ = _settled(service, store, db, redis)
     with Fault(store, kind, db, redis) as fault:
+        answered_after: list[float] = []
+
+        async def timed(drop_after: float) -> str:
+            started = time.monotonic()
+            seen = await _dropped(service.port, service.key, transport, drop_after)
+            if seen != "dropped":
+                answered_after.append(time.monotonic() - started)
+            return seen
+
         async def all_runs() -> list[str]:
             drops = [rng.uniform(0.2, fault.window - 0.2) for _ in range(runs)]
-            return await asyncio.gather(*(_dropped(service.port, service.key, transport, d) for d in drops),
-                                        return_exceptions=True)
+            return await asyncio.gather(*(timed(d) for d in drops), return_exceptions=True)
         seen = asyncio.run(all_runs())
     if fault.error is not None:
         raise fault.error
@@ -390,7 +398,8 @@ def _scenario(service: Service, store: str, kind: str, transport: str, runs: int
         name = s if isinstance(s, str) else type(s).__name__
         counts[name] = counts.get(name, 0) + 1
     return {"store": store, "fault": kind, "transport": transport, "units": units - units0,
-            "executed": executed - executed0, "clients": counts, "settled_in_s": waited}
+            "executed": executed - executed0, "clients": counts, "settled_in_s": waited,
+            "slowest_answer_s": round(max(answered_after, default=0.0), 2)}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -425,7 +434,7 @@ def main(argv: list[str] | None = None) -> int:
                         if not args.json:
                             mark = "ok" if row["units"] == row["executed"] else "MISMATCH"
                             print(f"{store:6} {kind:6} {transport:4} units held {row['units']:3} runs executed "
-                                  f"{row['executed']:3} {mark:8} clients {row['clients']} "
+                                  f"{row['executed']:3} {mark:8} clients {row['clients']} slowest answer {row['slowest_answer_s']} s "
                                   f"(settled in {row['settled_in_s']} s)", flush=True)
             finally:
                 if service is not None:
