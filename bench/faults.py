@@ -193,14 +193,21 @@ def _post(port: int, path: str, key: str, body: bytes, extra: str = "") -> bytes
 
 
 async def _answer(reader: asyncio.StreamReader, marker: bytes, limit: float) -> str:
-    """Reads an event stream until the message holding ``marker``: "ok" or "error" by its result."""
+    """Reads an answer until the message holding ``marker``: "ok" or "error" by its result."""
     async def scan() -> str:
+        seen = b""
         while True:
-            line = await reader.readline()
-            if not line:
+            chunk = await reader.read(65536)
+            if not chunk:
                 return "closed"
-            if line.startswith(b"data:") and marker in line.replace(b" ", b""):
-                return "error" if b'"isError":true' in line.replace(b" ", b"") else "ok"
+            seen += chunk
+            # An event's data line, or a whole JSON body where the service answers with one.
+            compact = seen.replace(b" ", b"")
+            at = compact.find(marker)
+            if at >= 0:
+                end = compact.find(b"\n", at)
+                if end >= 0 or compact.rstrip().endswith(b"}"):
+                    return "error" if b'"isError":true' in compact[at:] else "ok"
     return await asyncio.wait_for(scan(), limit)
 
 
