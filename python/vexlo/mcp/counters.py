@@ -135,21 +135,6 @@ def _day_end(day: date) -> int:
     return int(datetime.combine(day + timedelta(days=1), datetime.min.time(), tzinfo=timezone.utc).timestamp())
 
 
-def _live_starts(starts: list[float], now: float, window: float) -> list[float]:
-    # Starts stamped by a clock that has since been set back would block for as long as it went back.
-    return [s for s in starts if now - s < window and s <= now + window]
-
-
-def _decide_rate(starts: list[float], ticket: Ticket) -> tuple[list[float], Decision | None]:
-    assert ticket.rate_limit is not None
-    live = _live_starts(starts, ticket.now, ticket.window)
-    if len(live) >= ticket.rate_limit:
-        return live, Decision(RATE_LIMITED, retry_after=_retry_after(ticket.now, min(live, default=None),
-                                                                      ticket.window))
-    live.append(ticket.now)
-    return live, None
-
-
 # Decisions between two sweeps of idle callers' rate records.
 _SWEEP_EVERY = 512
 
@@ -159,7 +144,8 @@ class MemoryCounters:
         # Touched from the event loop, and from test or admin threads through the inspection helpers.
         self._lock = threading.Lock()
         self._quota: dict[tuple[str, date], int] = {}
-        self._runs: dict[str, collections.deque[float]] = {}
+        # Per caller, its run starts in the window: (time, ticket id), oldest first.
+        self._runs: dict[str, collections.deque[tuple[float, str]]] = {}
         self._latest_day: date | None = None
         self._decisions = 0
 
@@ -178,15 +164,23 @@ class MemoryCounters:
                 if used >= ticket.quota_limit:
                     return Decision(QUOTA_SPENT)
             if ticket.rate_limit is not None:
-                runs = self._runs.get(ticket.user, ())
-                live, refused = _decide_rate(list(runs), ticket)
-                if refused is not None:
-                    return refused
-                self._runs[ticket.user] = collections.deque(live)
+                now, window = ticket.now, ticket.window
+                runs = self._runs.get(ticket.user)
+                if runs is None:
+                    runs = self._runs[ticket.user] = collections.deque()
+                # Starts leave in the order they came: the window is kept, never counted.
+                while runs and now - runs[0][0] >= window:
+                    runs.popleft()
+                # Starts stamped by a clock that has since been set back would block for as long as it went back.
+                while runs and runs[-1][0] > now + window:
+                    runs.pop()
+                if len(runs) >= ticket.rate_limit:
+                    return Decision(RATE_LIMITED, retry_after=_retry_after(now, runs[0][0] if runs else None, window))
+                runs.append((now, ticket.id))
                 self._decisions += 1
                 if self._decisions % _SWEEP_EVERY == 0:
                     # Drop idle callers so the map does not grow with every session ever seen.
-                    for key in [k for k, v in self._runs.items() if not v or ticket.now - v[-1] >= ticket.window]:
+                    for key in [k for k, v in self._runs.items() if not v or now - v[-1][0] >= window]:
                         del self._runs[key]
             if ticket.quota_limit is not None:
                 used += 1
@@ -208,8 +202,8 @@ class MemoryCounters:
                 if used > 0:
                     self._quota[(ticket.user, ticket.day)] = used - 1
             runs = self._runs.get(ticket.user)
-            if rate_too and ticket.rate_limit is not None and runs and ticket.now in runs:
-                runs.remove(ticket.now)
+            if rate_too and ticket.rate_limit is not None and runs and (ticket.now, ticket.id) in runs:
+                runs.remove((ticket.now, ticket.id))
 
     def give_back(self, ticket: Ticket) -> None:
         self._undo(ticket, rate_too=False)
@@ -246,9 +240,11 @@ _SQLITE_SCHEMA = (
     "CREATE TABLE IF NOT EXISTS quota_used (principal TEXT NOT NULL, day TEXT NOT NULL, used INTEGER NOT NULL,"
     " PRIMARY KEY (principal, day)) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS quota_used_day ON quota_used (day)",
-    # A caller's recent run starts in one row (at most the rate's worth), so a decision reads one
-    # row instead of counting history; ``last`` lets idle callers be swept.
-    "CREATE TABLE IF NOT EXISTS rate_recent (principal TEXT PRIMARY KEY, starts TEXT NOT NULL, last REAL NOT NULL)"
+    # A caller's run starts in the window, and how many there are: a decision removes the starts that
+    # left the window and compares the count, never counting history. ``last`` lets idle callers be swept.
+    "CREATE TABLE IF NOT EXISTS rate_window (principal TEXT NOT NULL, at REAL NOT NULL, ticket TEXT NOT NULL,"
+    " PRIMARY KEY (principal, at, ticket)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS rate_count (principal TEXT PRIMARY KEY, n INTEGER NOT NULL, last REAL NOT NULL)"
     " WITHOUT ROWID",
 )
 # Commits on the event loop's connection between two checkpoints, which the store thread runs.
@@ -396,17 +392,29 @@ class SqliteCounters:
             if used >= ticket.quota_limit:
                 return Decision(QUOTA_SPENT)
         if ticket.rate_limit is not None:
-            row = conn.execute("SELECT starts FROM rate_recent WHERE principal = ?", (ticket.user,)).fetchone()
-            starts = [float(s) for s in row[0].split()] if row and row[0] else []
-            live, refused = _decide_rate(starts, ticket)
-            if refused is not None:
-                return refused
-            conn.execute("INSERT INTO rate_recent (principal, starts, last) VALUES (?, ?, ?) ON CONFLICT (principal)"
-                         " DO UPDATE SET starts = excluded.starts, last = excluded.last",
-                         (ticket.user, " ".join(repr(s) for s in live), ticket.now))
+            user, now, window = ticket.user, ticket.now, ticket.window
+            row = conn.execute("SELECT n FROM rate_count WHERE principal = ?", (user,)).fetchone()
+            count = counted = int(row[0]) if row else 0
+            if count:
+                count -= conn.execute("DELETE FROM rate_window WHERE principal = ? AND at <= ?",
+                                      (user, now - window)).rowcount
+                # Starts stamped by a clock that has since been set back would block for as long as it went back.
+                count -= conn.execute("DELETE FROM rate_window WHERE principal = ? AND at > ?",
+                                      (user, now + window)).rowcount
+            if count >= ticket.rate_limit:
+                if count != counted:
+                    conn.execute("UPDATE rate_count SET n = ? WHERE principal = ?", (count, user))
+                oldest = conn.execute("SELECT min(at) FROM rate_window WHERE principal = ?", (user,)).fetchone()[0]
+                return Decision(RATE_LIMITED, retry_after=_retry_after(now, oldest, window))
+            conn.execute("INSERT INTO rate_window (principal, at, ticket) VALUES (?, ?, ?)", (user, now, ticket.id))
+            conn.execute("INSERT INTO rate_count (principal, n, last) VALUES (?, ?, ?) ON CONFLICT (principal)"
+                         " DO UPDATE SET n = excluded.n, last = max(last, excluded.last)", (user, count + 1, now))
             self._decisions += 1
             if self._decisions % _SWEEP_EVERY == 0:
-                conn.execute("DELETE FROM rate_recent WHERE last <= ?", (ticket.now - ticket.window,))
+                # Callers whose every start has left the window.
+                conn.execute("DELETE FROM rate_window WHERE principal IN"
+                             " (SELECT principal FROM rate_count WHERE last <= ?)", (now - window,))
+                conn.execute("DELETE FROM rate_count WHERE last <= ?", (now - window,))
         if ticket.quota_limit is not None:
             used += 1
             conn.execute("INSERT INTO quota_used (principal, day, used) VALUES (?, ?, 1)"
@@ -454,13 +462,9 @@ class SqliteCounters:
                 conn.execute("UPDATE quota_used SET used = used - 1 WHERE principal = ? AND day = ? AND used > 0",
                              (ticket.user, ticket.day.isoformat()))
             if rate_too and ticket.rate_limit is not None:
-                row = conn.execute("SELECT starts FROM rate_recent WHERE principal = ?", (ticket.user,)).fetchone()
-                if row:
-                    starts = [float(s) for s in row[0].split()]
-                    if ticket.now in starts:
-                        starts.remove(ticket.now)
-                        conn.execute("UPDATE rate_recent SET starts = ? WHERE principal = ?",
-                                     (" ".join(repr(s) for s in starts), ticket.user))
+                if conn.execute("DELETE FROM rate_window WHERE principal = ? AND at = ? AND ticket = ?",
+                                (ticket.user, ticket.now, ticket.id)).rowcount:
+                    conn.execute("UPDATE rate_count SET n = n - 1 WHERE principal = ? AND n > 0", (ticket.user,))
         except BaseException:
             conn.execute("ROLLBACK")
             raise
@@ -615,10 +619,10 @@ class SqliteCounters:
         self._admin(work)
 
     def reset(self) -> None:
-        self._clear(("quota_used", "rate_recent"))
+        self._clear(("quota_used", "rate_window", "rate_count"))
 
     def reset_rates(self) -> None:
-        self._clear(("rate_recent",))
+        self._clear(("rate_window", "rate_count"))
 
     def close(self) -> None:
         if self._pid != os.getpid():
