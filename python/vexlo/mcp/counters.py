@@ -251,6 +251,10 @@ _SQLITE_SCHEMA = (
 _CHECKPOINT_EVERY = 256
 
 
+# Work for the store thread, and what to call with its result or error.
+_Job = tuple[Callable[[sqlite3.Connection], Any], Callable[[Any, "BaseException | None"], None]]
+
+
 def _is_busy(exc: sqlite3.Error) -> bool:
     return getattr(exc, "sqlite_errorcode", None) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
 
@@ -269,7 +273,7 @@ class SqliteCounters:
         self._lock = threading.Lock()
         self._local = threading.local()
         self._pid = os.getpid()
-        self._jobs: queue.SimpleQueue[tuple[Callable[[sqlite3.Connection], Any], Callable[[Any, BaseException | None], None]] | None] = queue.SimpleQueue()
+        self._jobs: queue.SimpleQueue[_Job | None] = queue.SimpleQueue()
         self._thread: threading.Thread | None = None
         self._loop_commits = 0
         self._decisions = 0
@@ -606,8 +610,8 @@ class SqliteCounters:
             raise self._failure(exc) from exc
 
     def usage(self, day: date) -> dict[str, int]:
-        rows = self._admin(lambda conn: conn.execute("SELECT principal, used FROM quota_used WHERE day = ? AND used > 0",
-                                                     (day.isoformat(),)).fetchall())
+        rows = self._admin(lambda conn: conn.execute(
+            "SELECT principal, used FROM quota_used WHERE day = ? AND used > 0", (day.isoformat(),)).fetchall())
         return {user: int(used) for user, used in rows}
 
     def _clear(self, tables: tuple[str, ...]) -> None:

@@ -16,7 +16,7 @@ import time
 from collections import Counter
 from collections.abc import Awaitable, Callable, Mapping
 from contextvars import ContextVar
-from datetime import date, datetime, timedelta, timezone
+from datetime import datetime, timedelta, timezone
 from types import MappingProxyType
 from typing import Any
 

@@ -116,8 +116,8 @@ async def quillon_run(
         return _failure("QUILLON_FORBIDDEN", "This scenario is restricted")
 
     # The rate slot and the enclosing quota_wrap's unit are taken in one decision of the store.
-    refused, retry_after = await instrumentation.decide_run(current_principal(session_id), rate_limit=_rate_per_minute(),
-                                                            window=_RATE_WINDOW_SECONDS, now=_clock())
+    refused, retry_after = await instrumentation.decide_run(
+        current_principal(session_id), rate_limit=_rate_per_minute(), window=_RATE_WINDOW_SECONDS, now=_clock())
     if refused is not None:
         return refused
     if retry_after is not None:
