@@ -80,8 +80,8 @@ def reset_quota() -> None:
 # slot asks for both at once through ``decide_run``.
 _claim: ContextVar["_Claim | None"] = ContextVar("vexlo_quota_claim", default=None)
 
-# Called with (outcome, seconds) after every store decision: "taken", "quota", "rate", or
-# "unavailable". Read at each use; an observer must not raise.
+# Called with (outcome, seconds) after every store decision: "taken", "quota", "rate",
+# "unavailable" (refused: the store did not answer in time) or "cancelled". Read at each use.
 decision_observer: Callable[[str, float], None] | None = None
 
 
@@ -99,11 +99,14 @@ class _Claim:
 async def _decide(ticket: counters.Ticket) -> counters.Decision:
     """The one place where a store decision is made, so its outcome and latency are known here."""
     started = time.perf_counter()
-    outcome = "unavailable"
+    outcome = "cancelled"
     try:
         decision = await counters.current().decide(ticket)
         outcome = decision.outcome
         return decision
+    except Exception:
+        outcome = "unavailable"
+        raise
     finally:
         observer = decision_observer
         if observer is not None:
