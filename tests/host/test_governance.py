@@ -1,10 +1,12 @@
 """Daily quota, telemetry and the quillon_run tool, alone and composed as the router composes them."""
 import asyncio
 import concurrent.futures
+import contextlib
 import sqlite3
 import threading
 from datetime import datetime, timezone
 
+import anyio
 import pytest
 
 from vexlo.mcp import counters
@@ -40,6 +42,29 @@ def clean_state(request, monkeypatch, tmp_path):
     tool.reset_rate_limits()
 
 
+def arun(coro):
+    """asyncio.run, then what a long-lived server loop would do later: finish pending give-backs,
+    and close the loop's store connections (Redis)."""
+    async def main():
+        try:
+            return await coro
+        finally:
+            store = counters.current()
+            await store.settle()
+            if isinstance(store, counters.RedisCounters):
+                await store.aclose()
+    return asyncio.run(main())
+
+
+def _sibling(store):
+    """Another process's view of the same store."""
+    if isinstance(store, counters.SqliteCounters):
+        return counters.SqliteCounters(store.path.parent)
+    if isinstance(store, counters.RedisCounters):
+        return counters.RedisCounters(store.url)
+    return store
+
+
 @pytest.fixture
 def as_user():
     tokens = []
@@ -67,9 +92,9 @@ def test_quota_kept_only_for_success(as_user, outcome, kept):
     wrapped = inst.quota_wrap(fn)
     if isinstance(outcome, BaseException):
         with pytest.raises(type(outcome)):
-            asyncio.run(wrapped(scenario="s"))
+            arun(wrapped(scenario="s"))
     else:
-        result = asyncio.run(wrapped(scenario="s"))
+        result = arun(wrapped(scenario="s"))
         if outcome is OK:
             assert result["quota"] == {"daily_limit": 50, "used_today": 1, "remaining_today": 49}
         else:
@@ -83,7 +108,7 @@ def test_quota_exhaustion_envelope(monkeypatch, as_user):
     as_user({"email": "a@b.c"})
     fn, calls = _returning(OK)
     wrapped = inst.quota_wrap(fn)
-    results = [asyncio.run(wrapped(scenario="s", session_id=None)) for _ in range(3)]
+    results = [arun(wrapped(scenario="s", session_id=None)) for _ in range(3)]
     assert [r["success"] for r in results] == [True, True, False]
     assert len(calls) == 2
     assert results[2] == {"success": False, "data": None, "error": {
@@ -91,21 +116,146 @@ def test_quota_exhaustion_envelope(monkeypatch, as_user):
         "retry_after_seconds": 30}}
     # Another user has a quota of their own.
     as_user({"user_id": "u2"})
-    assert asyncio.run(wrapped(scenario="s"))["success"] is True
+    assert arun(wrapped(scenario="s"))["success"] is True
 
 
-def test_cancelled_call_gives_quota_back(as_user):
+async def _cancelled(awaitable, how, after=0.0):
+    """Awaits ``awaitable`` and cancels it ``after`` seconds in: the asyncio way, or by an anyio
+    cancel scope, which also cancels every further await in the task."""
+    if how == "anyio":
+        with anyio.move_on_after(after):
+            await awaitable
+        return
+    task = asyncio.ensure_future(awaitable)
+    await asyncio.sleep(after)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
+@pytest.mark.parametrize("how", ["asyncio", "anyio"])
+def test_cancelled_call_gives_quota_back(as_user, how):
     as_user({"email": "a@b.c"})
+    arun(_cancelled(inst.quota_wrap(asyncio.sleep)(delay=10), how, 0.01))
+    assert inst.quota_usage() == {}
+
+
+@contextlib.contextmanager
+def _stalled_store():
+    """The shared store stops answering decisions until the block ends: another process holds the
+    SQLite write lock, or Redis holds writing clients."""
+    store = counters.current()
+    if isinstance(store, counters.SqliteCounters):
+        other = sqlite3.connect(store.path, isolation_level=None)
+        other.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        finally:
+            other.execute("ROLLBACK")
+            other.close()
+    elif isinstance(store, counters.RedisCounters):
+        import redis
+
+        admin = redis.Redis.from_url(store.url)
+        admin.client_pause(60_000, all=False)
+        try:
+            yield
+        finally:
+            admin.client_unpause()
+            admin.close()
+    else:
+        pytest.skip("the memory store never waits")
+
+
+@pytest.mark.parametrize("how", ["asyncio", "anyio", "timeout"])
+def test_run_given_up_while_the_store_stalls_holds_nothing_however_late_it_lands(as_user, monkeypatch, how):
+    """Cancelled mid-wait, or refused at the deadline: once the store answers again, whatever it
+    applied late is undone or was never applied."""
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.3 if how == "timeout" else 5.0)
+    as_user({"email": "a@b.c"})
+    governed = inst.quota_wrap(tool.quillon_run)
 
     async def main():
-        task = asyncio.ensure_future(inst.quota_wrap(asyncio.sleep)(delay=10))
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        token = tool._QUILLON_API_MODE.set(True)
+        try:
+            with _stalled_store():
+                run = governed(scenario="traffic_overview", session_id=None, jwt=None)
+                if how == "timeout":
+                    with pytest.raises(counters.CounterStoreUnavailable):
+                        await run
+                else:
+                    await _cancelled(run, how, 0.2)
+            await counters.current().settle()
+            await asyncio.sleep(0.2)  # a write Redis held back lands now, if at all
+            await counters.current().settle()
+            assert inst.quota_usage() == {}
+            # Neither the unit nor the rate slot is held: a limit of one lets the next run through.
+            monkeypatch.setenv(tool.RATE_ENV, "1")
+            monkeypatch.setenv(inst.QUOTA_ENV, "1")
+            assert (await governed(scenario="traffic_overview", session_id=None, jwt=None))["success"] is True
+        finally:
+            tool._QUILLON_API_MODE.reset(token)
 
-    asyncio.run(main())
+    arun(main())
+    assert inst.quota_usage() == {"email:a@b.c": 1}
+
+
+def test_failed_run_answers_while_the_store_stalls_and_its_unit_returns_after(as_user, monkeypatch):
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.3)
+    as_user({"email": "a@b.c"})
+    stall = contextlib.ExitStack()
+
+    async def failing(**kwargs):
+        stall.enter_context(_stalled_store())  # the store stops answering after the decision
+        return FAILED
+
+    async def main():
+        try:
+            assert await inst.quota_wrap(failing)(scenario="s") is FAILED
+        finally:
+            stall.close()
+        await counters.current().settle()
+
+    arun(main())
     assert inst.quota_usage() == {}
+
+
+@pytest.mark.parametrize("order", ["abandoned first", "decided first"])
+def test_abandoned_ticket_holds_nothing_in_either_order(order):
+    store = counters.current()
+    ticket = counters.Ticket("email:a@b.c", datetime(2025, 3, 1).date(), 5, 5, 1000.0, 60.0)
+
+    async def main():
+        if order == "abandoned first":
+            store.abandon(ticket)
+            await store.settle()
+            with pytest.raises(counters.CounterStoreUnavailable):
+                await store.decide(ticket)
+        else:
+            assert (await store.decide(ticket)).used == 1
+            store.abandon(ticket)
+            store.abandon(ticket)  # once only
+        await store.settle()
+
+    arun(main())
+    assert store.usage(ticket.day) == {}
+    fresh = counters.Ticket("email:a@b.c", ticket.day, 1, 1, 1000.0, 60.0)
+    assert arun(store.decide(fresh)).used == 1
+
+
+def test_late_write_of_yesterday_never_restarts_its_count():
+    """A run stamped just before midnight whose decision lands after the new day's first run."""
+    store = counters.current()
+    day1, day2 = datetime(2025, 3, 1).date(), datetime(2025, 3, 2).date()
+
+    async def main():
+        for _ in range(2):
+            assert (await store.decide(counters.Ticket("email:a@b.c", day1, 2))).outcome == counters.TAKEN
+        assert (await store.decide(counters.Ticket("email:a@b.c", day2, 2))).used == 1
+        return await store.decide(counters.Ticket("email:a@b.c", day1, 2))
+
+    assert arun(main()).outcome == counters.QUOTA_SPENT
+    assert (store.usage(day1), store.usage(day2)) == ({"email:a@b.c": 2}, {"email:a@b.c": 1})
 
 
 def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user):
@@ -121,33 +271,45 @@ def test_failure_after_midnight_returns_unit_to_its_own_day(monkeypatch, as_user
         await inst.quota_wrap(ok_fn)(scenario="s")  # a run on the new day, while this one runs
         return FAILED
 
-    asyncio.run(inst.quota_wrap(slow_failure)(scenario="s"))
+    arun(inst.quota_wrap(slow_failure)(scenario="s"))
     assert inst.quota_usage() == {"email:a@b.c": 1}
 
 
 def test_racing_callers_never_exceed_the_quota_or_the_rate():
-    """Each thread has its own store connection, as each worker process would."""
-    store = counters.current()
+    """Each thread has a store of its own on the same counters, as each worker process would."""
     day = datetime(2025, 3, 1, tzinfo=timezone.utc).date()
     barrier = threading.Barrier(8)
 
     def race(_):
+        store = _sibling(counters.current())
+
+        async def decisions():
+            taken = [await store.decide(counters.Ticket("email:a@b.c", day, 60)) for _ in range(25)]
+            slots = [await store.decide(counters.Ticket("email:a@b.c", day, None, 30, 1000.0, 60.0))
+                     for _ in range(10)]
+            if isinstance(store, counters.RedisCounters):
+                await store.aclose()
+            return taken, slots
+
         barrier.wait()
-        taken = [store.reserve("email:a@b.c", day, 60) for _ in range(25)]
-        slots = [store.take_rate_slot("email:a@b.c", 1000.0, 30, 60.0) for _ in range(10)]
-        return taken, slots
+        try:
+            return asyncio.run(decisions())
+        finally:
+            if store is not counters.current():
+                store.close()
 
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         results = list(pool.map(race, range(8)))
-    taken = sorted(u for r in results for u in r[0] if u is not None)
+    taken = sorted(d.used for r in results for d in r[0] if d.outcome == counters.TAKEN)
     assert taken == list(range(1, 61))  # every unit handed out exactly once
-    assert sum(slot is None for r in results for slot in r[1]) == 30
-    assert store.usage(day) == {"email:a@b.c": 60}
+    assert sum(d.outcome == counters.TAKEN for r in results for d in r[1]) == 30
+    assert counters.current().usage(day) == {"email:a@b.c": 60}
 
 
-def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user):
+def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as_user, monkeypatch):
     if not isinstance(counters.current(), counters.RedisCounters):
         pytest.skip("about the Redis store")
+    monkeypatch.setattr(counters, "RELEASE_PERSISTENCE", 0.5)
     from tests.support.redis_server import free_port, running_redis
 
     port = free_port()
@@ -156,34 +318,34 @@ def test_redis_outage_refuses_runs_and_heals_by_itself(clean_state, tmp_path, as
     with running_redis(tmp_path, port) as url:
         store = counters.RedisCounters(url)
         shared = counters.install(store)
-        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+        assert arun(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
     # Refused, not run ungoverned, while the store is gone.
     with pytest.raises(counters.CounterStoreUnavailable):
-        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+        arun(inst.quota_wrap(fn)(scenario="s"))
     assert len(calls) == 1
     # A restarted server has lost its scripts and the client its connections; both come back.
     with running_redis(tmp_path, port):
-        assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["success"] is True
-        assert store.take_rate_slot("email:a@b.c", 1000.0, 1, 60.0) is None
+        assert arun(inst.quota_wrap(fn)(scenario="s"))["success"] is True
+        rate_only = counters.Ticket("email:a@b.c", datetime(2025, 3, 1).date(), None, 1, 1000.0, 60.0)
+        assert arun(store.decide(rate_only)).outcome == counters.TAKEN
     counters.install(shared)
     store.close()
 
 
-def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user):
+def test_sqlite_held_by_another_writer_refuses_then_heals(clean_state, as_user, monkeypatch):
     store = counters.current()
     if not isinstance(store, counters.SqliteCounters):
         pytest.skip("about the SQLite store")
-    store.busy_timeout = 0.05
-    store.close()  # connections opened from now on take the short timeout
+    monkeypatch.setattr(counters, "DECISION_TIMEOUT", 0.05)
     as_user({"email": "a@b.c"})
     fn, calls = _returning(OK)
     other = sqlite3.connect(store.path, isolation_level=None)
     other.execute("BEGIN IMMEDIATE")
     with pytest.raises(counters.CounterStoreUnavailable):
-        asyncio.run(inst.quota_wrap(fn)(scenario="s"))
+        arun(inst.quota_wrap(fn)(scenario="s"))
     other.execute("ROLLBACK")
     other.close()
-    assert asyncio.run(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
+    assert arun(inst.quota_wrap(fn)(scenario="s"))["quota"]["used_today"] == 1
     assert len(calls) == 1
 
 
@@ -202,11 +364,11 @@ def test_telemetry_counts_outcomes_per_dimensions():
 
     wrapped = inst.telemetry_wrap(fn, module="quillon", dimension_resolver=telemetry_dimensions)
     for site in ("a", "a", "bad"):
-        asyncio.run(wrapped(scenario="traffic_overview", site=site, jwt="secret", session_id="sess"))
+        arun(wrapped(scenario="traffic_overview", site=site, jwt="secret", session_id="sess"))
     with pytest.raises(KeyError):
-        asyncio.run(wrapped(scenario="boom"))
+        arun(wrapped(scenario="boom"))
     with pytest.raises(TypeError):
-        asyncio.run(wrapped("positional"))
+        arun(wrapped("positional"))
     snap = {(s["dimensions"]["scenario"], s["dimensions"]["site"]): s for s in inst.telemetry_snapshot()}
     assert snap[("traffic_overview", "a")]["calls"] == 2
     assert snap[("traffic_overview", "a")]["outcomes"] == {"success": 2}
@@ -217,12 +379,42 @@ def test_telemetry_counts_outcomes_per_dimensions():
     assert inst.telemetry_snapshot() == []
 
 
+def test_telemetry_keeps_a_bounded_number_of_series(monkeypatch):
+    monkeypatch.setattr(inst, "MAX_SERIES", 3)
+    fn, _ = _returning(FAILED)
+    wrapped = inst.telemetry_wrap(fn, module="quillon", dimension_resolver=telemetry_dimensions)
+    for site in ("a", "b", "c", "d", "e", "a"):
+        arun(wrapped(scenario="traffic_overview", site=site))
+    snap = inst.telemetry_snapshot()
+    assert len(snap) == 4 and sum(s["calls"] for s in snap) == 6
+    assert {s["dimensions"].get("site", "overflow") for s in snap} == {"a", "b", "c", "overflow"}
+
+
+def test_store_failure_over_mcp_is_the_rest_envelope(as_user):
+    from vexlo.server import mcp_service
+
+    class Down(counters.MemoryCounters):
+        async def decide(self, ticket):
+            raise counters.CounterStoreUnavailable("the counter store redis://:pw@10.0.0.5 failed")
+
+    previous = counters.install(Down())
+    try:
+        as_user({"email": "a@b.c", "jwt": "ey.x"})
+        result = arun(mcp_service.quillon_run(scenario="traffic_overview"))
+    finally:
+        counters.install(previous)
+    assert result.is_error is True
+    assert result.structured_content == {"success": False, "data": None, "error": {
+        "code": "QUILLON_STORE_UNAVAILABLE", "message": "An upstream service is unavailable, please retry later"}}
+    assert "pw" not in result.content[0].text
+
+
 def test_failing_dimension_resolver_does_not_fail_the_call():
     def resolver(kwargs):
         raise RuntimeError("resolver bug")
 
     fn, calls = _returning(OK)
-    assert asyncio.run(inst.telemetry_wrap(fn, module="m", dimension_resolver=resolver)(a=1)) is OK
+    assert arun(inst.telemetry_wrap(fn, module="m", dimension_resolver=resolver)(a=1)) is OK
     assert calls == [{"a": 1}]
     assert inst.telemetry_snapshot()[0]["dimensions"] == {"dimension_error": "true"}
 
@@ -234,7 +426,7 @@ def _run(api_mode=True, *, tool_fn=tool.quillon_run, **kwargs):
             return await tool_fn(**kwargs)
         finally:
             tool._QUILLON_API_MODE.reset(token)
-    return asyncio.run(main())
+    return arun(main())
 
 
 @pytest.mark.parametrize("ctx, kwargs, api_mode, code", [

@@ -11,6 +11,7 @@ from vexlo.api.deps import require_authenticated_user
 from vexlo.api.schemas.quillon import QuillonRunRequest
 from vexlo.mcp import context as host_context
 from vexlo.mcp import instrumentation
+from vexlo.mcp.counters import CounterStoreUnavailable
 from vexlo.mcp.tools import quillon as tool_module
 from vexlo.quillon import services
 from vexlo.quillon.services import QuillonApiManager
@@ -483,6 +484,9 @@ def test_str_of_a_payload_field_failing_propagates_from_the_route(quillon, trace
     (ValueError("secret detail /srv/db"), "ValueError", INVALID),
     (TimeoutError("backend 10.0.0.1"), "TimeoutError", "The operation timed out, please retry later"),
     (LookupError("k"), "LookupError", "The request refers to data that does not exist"),
+    # The store's failure has a code of the tools' family, the same over MCP.
+    (CounterStoreUnavailable("redis://:secret@10.0.0.1"), "QUILLON_STORE_UNAVAILABLE",
+     "An upstream service is unavailable, please retry later"),
 ])
 def test_run_route_answers_502_from_the_host_error_reply(quillon, call, monkeypatch, exc, code, message):
     async def fake_run(payload):

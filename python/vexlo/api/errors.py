@@ -24,13 +24,21 @@ _SAFE_MESSAGES: dict[str, str] = {
 }
 _GENERIC_MESSAGE = "An internal error occurred, please retry later"
 
+# Failures that clients are told apart by a stable code of the tools' family rather than by the
+# failing class's name (which the router passes as the code).
+STORE_UNAVAILABLE_CODE = "QUILLON_STORE_UNAVAILABLE"
+_STABLE_CODES: dict[str, str] = {"CounterStoreUnavailable": STORE_UNAVAILABLE_CODE}
+
+
+def error_envelope(*, code: str, message: str) -> dict:
+    """``{"success": false, "data": null, "error": {"code", "message"}}``: the body of a failed request,
+    the same over REST and MCP."""
+    return {"success": False, "data": None, "error": {"code": _STABLE_CODES.get(code, code), "message": message}}
+
 
 def error_response(*, code: str, message: str, status_code: int) -> JSONResponse:
-    """``{"success": false, "data": null, "error": {"code", "message"}}`` with ``status_code``."""
-    return JSONResponse(
-        {"success": False, "data": None, "error": {"code": code, "message": message}},
-        status_code=status_code,
-    )
+    """``error_envelope`` as the body, with ``status_code``."""
+    return JSONResponse(error_envelope(code=code, message=message), status_code=status_code)
 
 
 def safe_exception_message(exc: BaseException) -> str:

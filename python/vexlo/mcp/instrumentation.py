@@ -15,7 +15,8 @@ import threading
 import time
 from collections import Counter
 from collections.abc import Awaitable, Callable, Mapping
-from datetime import date, datetime, timedelta, timezone
+from contextvars import ContextVar
+from datetime import datetime, timedelta, timezone
 from types import MappingProxyType
 from typing import Any
 
@@ -76,88 +77,142 @@ def reset_quota() -> None:
     counters.current().reset()
 
 
-async def _reserve(user: str, day: date, limit: int) -> int | None:
-    """Takes one unit; returns the units used afterwards, or None when the quota is spent."""
-    store = counters.current()
-    if not store.blocking:
-        return store.reserve(user, day, limit)
-    taking = asyncio.get_running_loop().run_in_executor(None, store.reserve, user, day, limit)
+# The quota unit that quota_wrap holds for the call in progress: a tool that also takes a rate
+# slot asks for both at once through ``decide_run``.
+_claim: ContextVar["_Claim | None"] = ContextVar("vexlo_quota_claim", default=None)
+
+# Called with (outcome, seconds) after every store decision: "taken", "quota", "rate",
+# "unavailable" (refused: the store did not answer in time) or "cancelled". Read at each use.
+decision_observer: Callable[[str, float], None] | None = None
+
+
+class _Claim:
+    __slots__ = ("user", "now", "limit", "ticket", "decision")
+
+    def __init__(self, user: str, now: datetime, limit: int) -> None:
+        self.user = user
+        self.now = now
+        self.limit = limit
+        self.ticket: counters.Ticket | None = None
+        self.decision: counters.Decision | None = None
+
+
+async def _decide(ticket: counters.Ticket) -> counters.Decision:
+    """The one place where a store decision is made, so its outcome and latency are known here."""
+    started = time.perf_counter()
+    outcome = "cancelled"
     try:
-        return await asyncio.shield(taking)
-    except asyncio.CancelledError:
-        # The thread goes on regardless: wait for it and return the unit it took, or the
-        # cancelled call would keep a unit for the rest of the day.
-        try:
-            taken = await asyncio.shield(taking)
-        except Exception:
-            taken = None
-        if taken is not None:
-            await _give_back(user, day)
+        decision = await counters.current().decide(ticket)
+        outcome = decision.outcome
+        return decision
+    except Exception:
+        outcome = "unavailable"
         raise
+    finally:
+        observer = decision_observer
+        if observer is not None:
+            try:
+                observer(outcome, time.perf_counter() - started)
+            except Exception:
+                _logger.debug("decision observer failed", exc_info=True)
 
 
-def _give_back_quietly(store: counters.CounterStore, user: str, day: date) -> None:
-    try:
-        store.give_back(user, day)
-    except counters.CounterStoreUnavailable:
-        # The caller's outcome matters more than one unit, which the store then keeps for the day.
-        _logger.warning("could not give a quota unit back to %s", user, exc_info=True)
+def _quota_spent(claim: _Claim) -> dict[str, Any]:
+    return {
+        "success": False,
+        "data": None,
+        "error": {
+            "code": QUOTA_EXHAUSTED_CODE,
+            "message": f"Daily Quillon quota of {claim.limit} runs is used up; it renews at 00:00 UTC",
+            "retry_after_seconds": seconds_until_utc_midnight(claim.now),
+        },
+    }
 
 
-async def _give_back(user: str, day: date) -> None:
-    # The unit goes back to the day it was taken from, even if midnight passed meanwhile.
-    store = counters.current()
-    if not store.blocking:
-        _give_back_quietly(store, user, day)
-        return
-    # Shielded: a second cancellation must not stop the unit from going back.
-    await asyncio.shield(asyncio.get_running_loop().run_in_executor(None, _give_back_quietly, store, user, day))
+async def decide_run(principal: str, *, rate_limit: int, window: float, now: float
+                     ) -> tuple[dict[str, Any] | None, int | None]:
+    """Start a run that takes a rate slot: with the quota unit of the enclosing quota_wrap, if any, in
+    one store decision. Returns (None, None) when the run may go on, (envelope, None) when the quota
+    is spent, (None, seconds) when the rate is. CounterStoreUnavailable when the store cannot answer."""
+    claim = _claim.get()
+    if claim is not None and claim.ticket is None:
+        ticket = counters.Ticket(claim.user, claim.now.date(), claim.limit, rate_limit, now, window)
+        claim.ticket = ticket
+    else:
+        ticket = counters.Ticket(principal, _utcnow().date(), None, rate_limit, now, window)
+    if ticket.quota_limit is not None and ticket.quota_limit <= 0:
+        return _quota_spent(claim), None  # type: ignore[arg-type]
+    decision = await _decide(ticket)
+    if decision.outcome == counters.TAKEN:
+        if claim is not None and claim.ticket is ticket:
+            claim.decision = decision
+        return None, None
+    if decision.outcome == counters.QUOTA_SPENT and claim is not None:
+        return _quota_spent(claim), None
+    return None, decision.retry_after
 
 
 def quota_wrap(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any]]:
     """Wrap a tool coroutine function with the per-user daily quota.
 
-    One unit is reserved before the call and given back when the call raises (cancellation
+    One unit is reserved for the call and given back when the call raises (cancellation
     included) or returns an envelope whose "success" is not True. When the quota is spent the
-    tool is not called and a QUILLON_QUOTA_INSUFFICIENT envelope is returned instead. The user
+    tool does not run and a QUILLON_QUOTA_INSUFFICIENT envelope is returned instead. The user
     is the request context's e-mail or user id, else the call's session, else "anonymous".
     When a shared counter store cannot answer, CounterStoreUnavailable is raised and the tool
-    is not called.
+    does not run.
+
+    A tool marked ``takes_rate_slot`` takes its unit through ``decide_run``, together with its
+    rate slot, once it has checked its arguments; any other tool's unit is taken before it is
+    called.
     """
+    defers = getattr(fn, "takes_rate_slot", False) is True
 
     @functools.wraps(fn)
     async def quota_guarded(*args: Any, **kwargs: Any) -> Any:
-        user = current_principal(kwargs.get("session_id"))
-        now = _utcnow()
-        limit = daily_quota()
-        used = await _reserve(user, now.date(), limit)
-        if used is None:
-            return {
-                "success": False,
-                "data": None,
-                "error": {
-                    "code": QUOTA_EXHAUSTED_CODE,
-                    "message": f"Daily Quillon quota of {limit} runs is used up; it renews at 00:00 UTC",
-                    "retry_after_seconds": seconds_until_utc_midnight(now),
-                },
-            }
+        claim = _Claim(current_principal(kwargs.get("session_id")), _utcnow(), daily_quota())
+        if not defers:
+            if claim.limit <= 0:
+                return _quota_spent(claim)
+            claim.ticket = counters.Ticket(claim.user, claim.now.date(), claim.limit)
+            claim.decision = await _decide(claim.ticket)
+            if claim.decision.outcome != counters.TAKEN:
+                return _quota_spent(claim)
+        token = _claim.set(claim)
         succeeded = False
+        cancelled = True
         try:
             result = await fn(*args, **kwargs)
             succeeded = isinstance(result, dict) and result.get("success") is True
+            cancelled = False
+        except Exception:
+            cancelled = False
+            raise
         finally:
-            if not succeeded:
-                await _give_back(user, now.date())
-        if not succeeded:
+            _claim.reset(token)
+            if not succeeded and claim.decision is not None and claim.ticket is not None:
+                # The unit goes back to the day it was taken from, even if midnight passed meanwhile.
+                pending = counters.current().give_back(claim.ticket)
+                # A cancelled task awaits nothing more (a cancel scope would cancel that await too):
+                # the give-back goes on by itself.
+                if pending is not None and not cancelled:
+                    try:
+                        # Bounded like the decision: past it, the unit goes back by itself.
+                        async with asyncio.timeout(counters.DECISION_TIMEOUT):
+                            await pending
+                    except TimeoutError:
+                        pass
+        if not succeeded or claim.decision is None:
             return result
+        used = claim.decision.used
         quota = result.get("quota")
         return {
             **result,
             "quota": {
                 **(quota if isinstance(quota, dict) else {}),
-                "daily_limit": limit,
+                "daily_limit": claim.limit,
                 "used_today": used,
-                "remaining_today": max(0, limit - used),
+                "remaining_today": max(0, claim.limit - used),
             },
         }
 
@@ -175,6 +230,10 @@ class _Series:
 
 _series: dict[tuple[str, tuple[tuple[str, str], ...]], _Series] = {}
 _MAX_DIMENSION_LEN = 64
+# Series a process keeps: dimensions come from clients (a site name), so past this many distinct
+# ones, further new ones are counted together under OVERFLOW_DIMENSIONS. Read at each use.
+MAX_SERIES = 1000
+OVERFLOW_DIMENSIONS = (("overflow", "true"),)
 
 
 _Resolver = Callable[[Mapping[str, Any]], Any]
@@ -233,7 +292,10 @@ def telemetry_wrap(
         finally:
             elapsed_ms = (time.monotonic() - started) * 1000.0
             with _lock:
-                series = _series.setdefault((module, dims), _Series())
+                series = _series.get((module, dims))
+                if series is None:
+                    key = (module, dims) if len(_series) < MAX_SERIES else (module, OVERFLOW_DIMENSIONS)
+                    series = _series.setdefault(key, _Series())
                 series.calls += 1
                 series.outcomes[outcome] += 1
                 series.total_ms += elapsed_ms

@@ -109,6 +109,21 @@ def _in_process_client(backend: Any) -> Any:
     return metrics.count_checks(httpx.AsyncClient(transport=httpx.ASGITransport(app=backend)))
 
 
+async def _close_counter_store() -> None:
+    """Quota units still on their way back get a bounded moment to arrive before the process goes;
+    then this loop's store connections close."""
+    from vexlo.mcp import counters
+
+    store = counters.current()
+    try:
+        async with asyncio.timeout(counters.DECISION_TIMEOUT):
+            await store.settle()
+    except TimeoutError:
+        logging.getLogger("vexlo.mcp").warning("quota units still on their way back at shutdown are kept for the day")
+    if isinstance(store, counters.RedisCounters):
+        await store.aclose()
+
+
 def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> FastAPI:
     """The FastAPI app without the gate. ``include_quillon=False`` leaves out the native router."""
     _redact_access_logs()
@@ -121,8 +136,11 @@ def create_inner_app(settings: Settings, *, include_quillon: bool = True) -> Fas
         # Whichever server runs the app on an asyncio loop: failed accepts for want of
         # descriptors become one warning a minute rather than a traceback each.
         install_resource_warning(asyncio.get_running_loop())
-        async with mcp.lifespan():
-            yield
+        try:
+            async with mcp.lifespan():
+                yield
+        finally:
+            await _close_counter_store()
         metrics.worker_stopping()
 
     app = FastAPI(title="vexlo", version=__version__, lifespan=lifespan)
@@ -212,7 +230,10 @@ def build_from_env() -> Any:
         print(line, flush=True)
     if prepared.warning and not os.environ.get(startup.ENV_STORE_WARNED):
         print(prepared.warning, file=sys.stderr, flush=True)
-    counters.install(metrics.timed_store(prepared.store)).close()
+    counters.install(prepared.store).close()
+    from vexlo.mcp import instrumentation
+
+    instrumentation.decision_observer = metrics.observe_decision
     # Every server logs through this process's records: make each one safe to write.
     logs.install()
     return metrics.instrument(create_app(settings), remote=bool(settings.effective_verify_url))

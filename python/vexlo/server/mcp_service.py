@@ -37,11 +37,15 @@ from starlette.requests import Request
 from starlette.responses import Response
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
+from vexlo.api.errors import error_envelope, safe_exception_message
 from vexlo.config import __version__
+from vexlo.mcp import counters
 from vexlo.mcp.context import get_current_jwt, get_current_session_id, mcp_request_ctx
 from vexlo.server import metrics
 from vexlo.server.settings import Settings
 from vexlo.server.sse_sessions import SseSessions, on_termination
+
+_logger = logging.getLogger("vexlo.mcp")
 
 SSE_PATH = "/sse"
 MESSAGES_PATH = "/messages/"
@@ -89,8 +93,13 @@ async def quillon_run(
                                               dimension_resolver=telemetry_dimensions)
     # The same keywords as a REST run: the arguments given, then the session and its credential.
     arguments = {"scenario": scenario, "site": site, "export_format": export_format, "wait": wait}
-    envelope = await governed(**{k: v for k, v in arguments.items() if v is not None},
-                              session_id=get_current_session_id(), jwt=get_current_jwt())
+    try:
+        envelope = await governed(**{k: v for k, v in arguments.items() if v is not None},
+                                  session_id=get_current_session_id(), jwt=get_current_jwt())
+    except counters.CounterStoreUnavailable as exc:
+        # The envelope the REST route answers with (there with 502), not a bare tool error.
+        _logger.warning("quillon_run refused: %s", exc)
+        envelope = error_envelope(code=type(exc).__name__, message=safe_exception_message(exc))
     return _envelope_result(envelope)
 
 

@@ -6,7 +6,7 @@ What is counted, and where it is observed (the two native modules are not touche
 - verification checks: by ``count_checks`` on the client the gate verifies with (the host's
   in-process client, or the one the gate builds itself, taken through ``counting_get_client``);
 - governed runs and their counter-store latency: by ``observe_run`` in the host's telemetry
-  wrapper and by ``timed_store`` around the counter store;
+  wrapper and by ``observe_decision``, the instrumentation's observer of store decisions;
 - MCP tool calls and SSE sessions: by ``count_tool`` and the SSE hooks of the MCP service.
 
 Several worker processes each count for themselves, so the service runs the client library in
@@ -50,7 +50,8 @@ GATE_OUTCOMES = ("accepted_remote", "accepted_fixed", "accepted_internal", "reje
                  "unavailable_503", "not_gated")
 # Governed-run outcomes by the envelope's error code or the exception that ended the run.
 _RUN_OUTCOMES = {"success": "ran", "QUILLON_QUOTA_INSUFFICIENT": "quota", "QUILLON_RATE_LIMITED": "rate",
-                 "exception:CounterStoreUnavailable": "store_unavailable"}
+                 "exception:CounterStoreUnavailable": "store_unavailable",
+                 "QUILLON_STORE_UNAVAILABLE": "store_unavailable"}
 
 
 class _Metrics:
@@ -71,7 +72,7 @@ class _Metrics:
                                    ["cap"])
         self.tools = Counter("vexlo_mcp_tool_calls", "MCP tool calls by tool and outcome", ["tool", "outcome"])
         self.runs = Counter("vexlo_governed_runs", "Governed scenario runs (REST and MCP) by outcome", ["outcome"])
-        self.store_seconds = Histogram("vexlo_store_op_seconds", "Duration of quota and rate counter store operations",
+        self.store_seconds = Histogram("vexlo_store_op_seconds", "Duration of quota and rate counter store decisions",
                                        ["op", "outcome"], buckets=_STORE_BUCKETS)
         # Children looked up once: a labels() call per request costs a lock and a tuple.
         self.gate_children = {(o, g): self.gate.labels(o, g) for o in GATE_OUTCOMES for g in PATH_GROUPS}
@@ -412,37 +413,10 @@ def observe_run(outcome: str) -> None:
     _m().runs.labels(label).inc()
 
 
-class _TimedStore:
-    """The counter store with its quota and rate operations timed; everything else passes through."""
-
-    def __init__(self, store: Any) -> None:
-        self._store = store
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._store, name)
-
-    def _timed(self, op: str, call: Callable[..., Any], *args: Any) -> Any:
-        started = time.perf_counter()
-        outcome = "error"
-        try:
-            result = call(*args)
-            outcome = "ok"
-            return result
-        finally:
-            _m().store_seconds.labels(op, outcome).observe(time.perf_counter() - started)
-
-    def reserve(self, *args: Any) -> Any:
-        return self._timed("reserve", self._store.reserve, *args)
-
-    def give_back(self, *args: Any) -> Any:
-        return self._timed("give_back", self._store.give_back, *args)
-
-    def take_rate_slot(self, *args: Any) -> Any:
-        return self._timed("take_rate_slot", self._store.take_rate_slot, *args)
-
-
-def timed_store(store: Any) -> Any:
-    return _TimedStore(store)
+def observe_decision(outcome: str, seconds: float) -> None:
+    """One counter-store decision (quota unit and rate slot together) and how long it took; the
+    host's instrumentation calls this for every decision, whichever store is installed."""
+    _m().store_seconds.labels("decide", outcome).observe(seconds)
 
 
 def sse_opened() -> None:

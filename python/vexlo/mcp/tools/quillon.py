@@ -19,18 +19,19 @@ triggers them, checked in this order:
 - "QUILLON_RATE_LIMITED": the caller already started ``VEXLO_QUILLON_RATE_PER_MINUTE`` runs
   (default 10) in the last 60 seconds; "retry_after_seconds" says when the oldest of them leaves
   the window. The caller is keyed like the daily quota (e-mail, user id, session, "anonymous").
+  Under ``quota_wrap`` the rate slot and the quota unit are one decision of the counter store,
+  and "QUILLON_QUOTA_INSUFFICIENT" (quota spent) comes before the rate check.
 
 ``wait`` is accepted for compatibility; this executor always answers synchronously.
 """
 from __future__ import annotations
 
-import asyncio
 import os
 import time
 from contextvars import ContextVar
 from typing import Any
 
-from vexlo.mcp import counters
+from vexlo.mcp import counters, instrumentation
 from vexlo.mcp.context import current_principal, mcp_request_ctx
 from vexlo.quillon.services import QuillonApiManager
 
@@ -65,15 +66,6 @@ def _rate_per_minute() -> int:
 
 def reset_rate_limits() -> None:
     counters.current().reset_rates()
-
-
-async def _take_rate_slot(principal: str) -> int | None:
-    """Records a run start; returns None, or the seconds to wait when the window is full."""
-    store = counters.current()
-    args = (principal, _clock(), _rate_per_minute(), _RATE_WINDOW_SECONDS)
-    if not store.blocking:
-        return store.take_rate_slot(*args)
-    return await asyncio.get_running_loop().run_in_executor(None, store.take_rate_slot, *args)
 
 
 def _failure(code: str, message: str, retry_after_seconds: int | None = None) -> dict[str, Any]:
@@ -123,9 +115,16 @@ async def quillon_run(
     if definition["restricted"] and RESTRICTED_GRANT not in tools:
         return _failure("QUILLON_FORBIDDEN", "This scenario is restricted")
 
-    retry_after = await _take_rate_slot(current_principal(session_id))
+    # The rate slot and the enclosing quota_wrap's unit are taken in one decision of the store.
+    refused, retry_after = await instrumentation.decide_run(
+        current_principal(session_id), rate_limit=_rate_per_minute(), window=_RATE_WINDOW_SECONDS, now=_clock())
+    if refused is not None:
+        return refused
     if retry_after is not None:
         return _failure("QUILLON_RATE_LIMITED", "Too many Quillon runs, please slow down", retry_after)
 
     data = manager.run(scenario, site=site, export_format=export_format)
     return {"success": True, "data": data, "error": None, "quota": {"cost": 1}}
+
+
+quillon_run.takes_rate_slot = True  # type: ignore[attr-defined]
