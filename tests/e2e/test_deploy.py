@@ -112,7 +112,11 @@ async def _burst(targets, key, count):
 def _runs_counted(server):
     """Governed runs by outcome as /metrics reports them, summed over the workers."""
     text = httpx.get(server.url + "/metrics", timeout=10).text
-    return {k: float(v) for k, v in re.findall(r'^vexlo_governed_runs_total\{outcome="(\w+)"\} (\S+)$', text, re.M)}
+    runs = {k: float(v) for k, v in re.findall(r'^vexlo_governed_runs_total\{outcome="(\w+)"\} (\S+)$', text, re.M)}
+    # Each run is one store decision, timed with its outcome.
+    decided = re.findall(r'^vexlo_store_op_seconds_count\{op="decide",outcome="(\w+)"\} (\S+)$', text, re.M)
+    runs.update({"decided_" + k: float(v) for k, v in decided})
+    return runs
 
 
 def _outcomes(responses):
@@ -162,6 +166,8 @@ def test_one_quota_across_workers(start, tmp_path, server, demo_key):
     # Whichever worker answers the scrape, it counts the runs of both.
     now = _runs_counted(running)
     assert (now["ran"] - counted.get("ran", 0), now["quota"] - counted.get("quota", 0)) == (6, len(responses) - 6)
+    assert (now["decided_taken"] - counted.get("decided_taken", 0),
+            now["decided_quota"] - counted.get("decided_quota", 0)) == (6, len(responses) - 6)
 
 
 def test_two_servers_share_one_quota_through_redis(start, redis_url):  # noqa: F811
