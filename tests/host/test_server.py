@@ -287,7 +287,9 @@ def test_one_worker_start_says_things_once(monkeypatch, capsys, caplog, tmp_path
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
                                     "/messages/?x=1&session_id=vx_secret",
                                     "/v1/mcp/verify-key?x=1&api%5Fkey=vx_secret",
-                                    "/messages/?x=1&session%5fid=vx_secret"])
+                                    "/messages/?x=1&session%5fid=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&API_KEY=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&api_\u212aey=vx_secret"])
 def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
                                ("1.2.3.4", "GET", target, "1.1", 200), None)

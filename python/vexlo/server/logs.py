@@ -44,9 +44,14 @@ def _redact_param(match: re.Match[str]) -> str:
 
 def redact(text: str) -> str:
     """``text`` with the values of API keys and session ids replaced."""
-    # Each rule only where its text can occur: an access line is cleaned on every request.
+    # Each rule only where its text can occur: an access line is cleaned on every request, and
+    # the INFO lines are full of harmless name=value pairs. Without a "%" a name decodes only
+    # "+" to a space, and str.lower() maps character by character, so a secret name compares
+    # equal only where the lowered text holds it literally.
     if "=" in text:
-        text = _PARAM.sub(_redact_param, text)
+        low = text.lower()
+        if "%" in text or "api_key" in low or "session_id" in low:
+            text = _PARAM.sub(_redact_param, text)
     if "D:" in text or "d:" in text:
         text = _SESSION_ID_WORDS.sub(lambda m: m[1] + REDACTED, text)
     if len(text) >= 32:
@@ -61,6 +66,9 @@ def _escape_char(match: re.Match[str]) -> str:
 
 def escape(text: str) -> str:
     """``text`` on one line: control characters written as escapes."""
+    # Every character the pattern matches is unprintable; the usual text needs no scan then.
+    if text.isprintable():
+        return text
     return _CONTROL.sub(_escape_char, text)
 
 
