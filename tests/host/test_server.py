@@ -326,12 +326,16 @@ SESSION = "0123456789abcdef0123456789abcdef"
      "session%5Fid=[redacted] 404"),
     ("request failed for %s", (b"\x1b[2J",), _raised("bad\napi_key=vx_secret"),
      "| Traceback (most recent call last):\\n"),
-], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback"])
+    ("GET %s from %s", ("/x\x1b[2J", "session ID: vx_secret"), None, "GET /x\\x1b[2J from session ID: [redacted]"),
+], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback",
+        "short-values"])
 def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
     given = [dict(a) if isinstance(a, dict) else a for a in args]
     stream = io.StringIO()
     handler = logging.StreamHandler(stream)
     handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    seen = []  # what a formatter that reads the arguments themselves (an access formatter) gets
+    handler.addFilter(lambda record: seen.extend(record.args if isinstance(record.args, tuple) else ()) or True)
     logger = logging.getLogger("vexlo.test.hygiene")
     logger.addHandler(handler)
     try:
@@ -342,6 +346,7 @@ def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
     assert line.count("\n") == 1 and "\r" not in line and "\x1b" not in line, line
     assert kept in line and SESSION not in line and "vx_secret" not in line, line
     assert list(args) == given  # the caller's values are left as they were
+    assert not [a for a in seen if isinstance(a, str) and (not a.isprintable() or "vx_secret" in a)], seen
 
 
 def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):
