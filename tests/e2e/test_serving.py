@@ -135,3 +135,58 @@ def test_running_out_of_descriptors_warns_once_a_minute(monkeypatch, caplog):
         asyncio.run(main())
     assert [r.getMessage().split(":")[1] for r in caplog.records] == [" cannot accept connections"]
     assert passed_on == ["something else"]
+
+
+class _Wire:
+    """A transport that records what reaches the socket."""
+
+    def __init__(self):
+        self.sent, self.closing = [], False
+
+    def write(self, data):
+        self.sent.append(bytes(data))
+
+    def is_closing(self):
+        return self.closing
+
+    def get_write_buffer_size(self):
+        return 0
+
+    def close(self):
+        self.sent.append("close")
+        self.closing = True
+
+    def write_eof(self):
+        self.sent.append("eof")
+
+    def abort(self):
+        self.sent.append("abort")
+        self.closing = True
+
+
+BIG = b"x" * (serving._CoalescingTransport.JOIN_LIMIT + 1)
+
+
+@pytest.mark.parametrize("steps, sent", [
+    (["head", "body", "turn"], [b"headbody"]),
+    (["head", "turn", "body", "turn"], [b"head", b"body"]),  # a lone head is not held back
+    (["head", "body", "close", "turn"], [b"headbody", "close"]),
+    (["head", "eof", "turn"], [b"head", "eof"]),
+    (["head", "abort", "turn"], ["abort"]),
+    (["head", "big", "body", "turn"], [b"head", BIG, b"body"]),
+    (["close", "head", "turn"], ["close", b"head"]),  # after close: as the transport itself does
+], ids=["joined", "lone-head", "close", "eof", "abort", "big", "after-close"])
+def test_writes_of_one_turn_leave_together_in_order(steps, sent):
+    async def run():
+        wire = _Wire()
+        transport = serving._CoalescingTransport(wire, asyncio.get_running_loop())
+        for step in steps:
+            if step == "turn":
+                await asyncio.sleep(0)
+            elif step in ("close", "eof", "abort"):
+                getattr(transport, "write_eof" if step == "eof" else step)()
+            else:
+                transport.write(BIG if step == "big" else step.encode())
+        return wire.sent
+
+    assert asyncio.run(run()) == sent

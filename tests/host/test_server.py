@@ -287,7 +287,9 @@ def test_one_worker_start_says_things_once(monkeypatch, capsys, caplog, tmp_path
 @pytest.mark.parametrize("target", ["/v1/mcp/verify-key?x=1&api_key=vx_secret&b=2",
                                     "/messages/?x=1&session_id=vx_secret",
                                     "/v1/mcp/verify-key?x=1&api%5Fkey=vx_secret",
-                                    "/messages/?x=1&session%5fid=vx_secret"])
+                                    "/messages/?x=1&session%5fid=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&API_KEY=vx_secret",
+                                    "/v1/mcp/verify-key?x=1&api_\u212aey=vx_secret"])
 def test_access_log_redacts_keys(target):
     record = logging.LogRecord("uvicorn.access", logging.INFO, "", 0, '%s - "%s %s HTTP/%s" %d',
                                ("1.2.3.4", "GET", target, "1.1", 200), None)
@@ -324,12 +326,16 @@ SESSION = "0123456789abcdef0123456789abcdef"
      "session%5Fid=[redacted] 404"),
     ("request failed for %s", (b"\x1b[2J",), _raised("bad\napi_key=vx_secret"),
      "| Traceback (most recent call last):\\n"),
-], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback"])
+    ("GET %s from %s", ("/x\x1b[2J", "session ID: vx_secret"), None, "GET /x\\x1b[2J from session ID: [redacted]"),
+], ids=["forged-line", "long-value", "sdk-unknown-session", "sdk-invalid-session", "access-atoms", "traceback",
+        "short-values"])
 def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
     given = [dict(a) if isinstance(a, dict) else a for a in args]
     stream = io.StringIO()
     handler = logging.StreamHandler(stream)
     handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    seen = []  # what a formatter that reads the arguments themselves (an access formatter) gets
+    handler.addFilter(lambda record: seen.extend(record.args if isinstance(record.args, tuple) else ()) or True)
     logger = logging.getLogger("vexlo.test.hygiene")
     logger.addHandler(handler)
     try:
@@ -340,6 +346,7 @@ def test_every_record_is_one_clean_line(clean_logs, msg, args, exc_info, kept):
     assert line.count("\n") == 1 and "\r" not in line and "\x1b" not in line, line
     assert kept in line and SESSION not in line and "vx_secret" not in line, line
     assert list(args) == given  # the caller's values are left as they were
+    assert not [a for a in seen if isinstance(a, str) and (not a.isprintable() or "vx_secret" in a)], seen
 
 
 def test_building_the_app_leaves_root_logging_alone(tmp_path, monkeypatch):

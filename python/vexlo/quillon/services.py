@@ -6,7 +6,6 @@ access is needed. Restricted scenarios exist in the catalogue but are not listed
 """
 from __future__ import annotations
 
-import copy
 import csv
 import hashlib
 import io
@@ -60,8 +59,15 @@ def _public_definition(scenario_id: str, entry: dict[str, Any]) -> dict[str, Any
         "title": entry["title"],
         "description": entry["description"],
         "columns": ["label"] + [name for name, _, _ in entry["columns"]],
-        "params": copy.deepcopy(_COMMON_PARAMS),
+        "params": _fresh_params(),
     }
+
+
+def _fresh_params() -> list[dict[str, Any]]:
+    # A copy the caller may change freely, made by hand: every run asks for its scenario's
+    # definition, and copy.deepcopy cost more than the rest of that lookup. The params hold only
+    # strings, booleans and lists of strings.
+    return [{k: list(v) if isinstance(v, list) else v for k, v in p.items()} for p in _COMMON_PARAMS]
 
 
 def _figure(*parts: str, low: int, high: int) -> int:

@@ -76,6 +76,17 @@ class _Metrics:
                                        ["op", "outcome"], buckets=_STORE_BUCKETS)
         # Children looked up once: a labels() call per request costs a lock and a tuple.
         self.gate_children = {(o, g): self.gate.labels(o, g) for o in GATE_OUTCOMES for g in PATH_GROUPS}
+        self._children: dict[tuple[Any, ...], Any] = {}
+
+    def child(self, metric: Any, *labels: str) -> Any:
+        """``metric.labels(*labels)``, looked up once per label set (every set here is small and
+        fixed: outcomes, tool names). Two threads may both look one up: labels() hands both
+        the same child."""
+        key = (id(metric), *labels)
+        found = self._children.get(key)
+        if found is None:
+            found = self._children[key] = metric.labels(*labels)
+        return found
 
 
 _instance: _Metrics | None = None
@@ -357,8 +368,8 @@ def count_checks(client: Any) -> Any:
             return response
         finally:
             m = _m()
-            m.checks.labels(outcome).inc()
-            m.check_seconds.labels(outcome).observe(time.perf_counter() - started)
+            m.child(m.checks, outcome).inc()
+            m.child(m.check_seconds, outcome).observe(time.perf_counter() - started)
             box = _check_outcome.get()
             if box is not None:
                 box[0] = outcome
@@ -399,7 +410,8 @@ def count_tool(fn: Callable[..., Awaitable[Any]]) -> Callable[..., Awaitable[Any
             outcome = "error" if getattr(result, "is_error", False) else "success"
             return result
         finally:
-            _m().tools.labels(name, outcome).inc()
+            m = _m()
+            m.child(m.tools, name, outcome).inc()
 
     return counted
 
@@ -410,13 +422,15 @@ def observe_run(outcome: str) -> None:
         label = _RUN_OUTCOMES[outcome]
     else:
         label = "error" if outcome.startswith("exception:") or outcome == "cancelled" else "refused"
-    _m().runs.labels(label).inc()
+    m = _m()
+    m.child(m.runs, label).inc()
 
 
 def observe_decision(outcome: str, seconds: float) -> None:
     """One counter-store decision (quota unit and rate slot together) and how long it took; the
     host's instrumentation calls this for every decision, whichever store is installed."""
-    _m().store_seconds.labels("decide", outcome).observe(seconds)
+    m = _m()
+    m.child(m.store_seconds, "decide", outcome).observe(seconds)
 
 
 def sse_opened() -> None:
@@ -429,4 +443,5 @@ def sse_closed() -> None:
 
 def sse_refused(cap: str) -> None:
     """A stream refused by one of the SSE caps: "per_key" (sessions of one key) or "per_process"."""
-    _m().sse_refused.labels(cap).inc()
+    m = _m()
+    m.child(m.sse_refused, cap).inc()
