@@ -113,6 +113,13 @@ vx::Async stubborn_body(vx::Frame f) {
     }
 }
 
+// clear(coro): what the cycle collector does to a native coroutine it breaks a cycle at.
+vx::Ref clear_impl(vx::FuncObject*, PyObject* const* a) {
+    if (!vx::is_coroutine(a[0])) vx::raise(PyExc_TypeError, "clear() needs a native coroutine");
+    Py_TYPE(a[0])->tp_clear(a[0]);
+    return vx::none();
+}
+
 // async fail(exc): raises exc without awaiting.
 vx::Async fail_body(vx::Frame f) {
     vx::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(f.arg(0))), f.arg(0));
@@ -148,6 +155,8 @@ vx::FuncSpec await_sum_spec{"await_sum", "await_sum", nullptr, sum_params, 2, nu
                             vx::Ret::Any, true, coro_impl<await_sum_body, 2, 1>};
 vx::FuncSpec keep_spec{"keep", "keep", nullptr, keep_params, 2, nullptr, vx::Ret::Any, true,
                        coro_impl<keep_body, 2, 1>};
+vx::Param clear_params[] = {{"coro"}};
+vx::FuncSpec clear_spec{"clear", "clear", nullptr, clear_params, 1, "None", vx::Ret::Any, false, clear_impl};
 vx::Param stubborn_params[] = {{"make"}, {"on_destroy"}};
 vx::FuncSpec stubborn_spec{"stubborn", "stubborn", nullptr, stubborn_params, 2, nullptr, vx::Ret::Any, true,
                            coro_impl<stubborn_body, 2, 0>};
@@ -175,6 +184,7 @@ void body(PyObject* module) {
     add(await_sum_spec);
     add(keep_spec);
     add(stubborn_spec);
+    add(clear_spec);
     add(fail_spec);
     add(give_spec);
 }
