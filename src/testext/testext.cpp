@@ -2,6 +2,8 @@
 // and type rules, and coroutines that await Python awaitables.
 #include "vx/vx.hpp"
 
+#include <cstring>
+
 namespace {
 
 PyObject* g_module_name = nullptr;
@@ -113,9 +115,12 @@ vx::Async stubborn_body(vx::Frame f) {
     }
 }
 
-// clear(coro): what the cycle collector does to a native coroutine it breaks a cycle at.
+// clear(obj): what the cycle collector does to an object it breaks a cycle at (the native
+// types of every extension module; each links its own copy of the layer).
 vx::Ref clear_impl(vx::FuncObject*, PyObject* const* a) {
-    if (!vx::is_coroutine(a[0])) vx::raise(PyExc_TypeError, "clear() needs a native coroutine");
+    const char* name = Py_TYPE(a[0])->tp_name;
+    if (std::strcmp(name, "vexlo.native_coroutine") != 0 && std::strcmp(name, "vexlo.native_function") != 0)
+        vx::raise(PyExc_TypeError, "clear() takes a native coroutine or function");
     Py_TYPE(a[0])->tp_clear(a[0]);
     return vx::none();
 }
