@@ -101,15 +101,21 @@ Ref import_top(const char* dotted) {
 
 namespace {
 
-// `module.__spec__._initializing`, read as the import statement reads it.
+// `module.__spec__._initializing`, read as the import statement reads it. A plain module's
+// `__spec__` is its dict entry (the module type defines no attribute of that name).
 bool initializing(PyObject* mod) {
     PyObject* spec = nullptr;
-    if (check(PyObject_GetOptionalAttr(mod, VX_STR("__spec__"), &spec)) == 0) return false;
+    if (PyModule_CheckExact(mod)) {
+        if (!check(PyDict_GetItemRef(PyModule_GetDict(mod), VX_STR("__spec__"), &spec))) return false;
+    } else if (check(PyObject_GetOptionalAttr(mod, VX_STR("__spec__"), &spec)) == 0) {
+        return false;
+    }
     Ref held = Ref::steal(spec);
+    if (spec == Py_None) return false;
     PyObject* flag = nullptr;
     if (check(PyObject_GetOptionalAttr(spec, VX_STR("_initializing"), &flag)) == 0) return false;
     Ref flag_held = Ref::steal(flag);
-    return truthy(flag);
+    return flag == Py_True || (flag != Py_False && truthy(flag));
 }
 
 // The module for `from module_name import <fromlist>`, as the import statement finds it.
