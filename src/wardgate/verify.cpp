@@ -278,6 +278,8 @@ vx::Async verify_remote_body(vx::Frame f) {
             vx::Outcome waited = co_await vx::try_call([&] { return vx::call_method(f.slot(BOUND), VX_STR("acquire")); });
             permit.held = waited.ok();
             resp = leave_deadline(f, std::move(waited), permit);
+            // Only a failure is kept: the wait's value is not held across the request below.
+            if (resp.ok()) resp = vx::Outcome();
         }
         if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
         if (resp.matches(PyExc_TimeoutError)) {
