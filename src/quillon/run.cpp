@@ -47,62 +47,66 @@ void add_keyword(PyObject* kwargs, PyObject* func, const char* key, PyObject* va
 }
 
 enum Slot { PAYLOAD };
-enum Local { MODE_VAR, MODE_TOKEN, GOVERNED, NLOCALS };
+// What the body keeps across its await; its C++ locals end before it (checked in the sanitizer
+// build, see vx/coro.hpp).
+enum Local { MODE_VAR, MODE_TOKEN, GOVERNED, STARTED_AT, SCENARIO, SITE, NLOCALS };
 
 vx::Async run_body(vx::Frame f) {
     PyObject* payload = f.arg(PAYLOAD);
 
-    trace_literal("import_start module=vexlo.quillon.api.scenarios");
-    vx::Ref telemetry_dimensions = vx::import_from("vexlo.quillon.api.scenarios", "telemetry_dimensions");
-    trace_literal("import_done module=vexlo.quillon.api.scenarios");
+    {
+        trace_literal("import_start module=vexlo.quillon.api.scenarios");
+        vx::Ref telemetry_dimensions = vx::import_from("vexlo.quillon.api.scenarios", "telemetry_dimensions");
+        trace_literal("import_done module=vexlo.quillon.api.scenarios");
 
-    trace_literal("import_start module=vexlo.mcp.instrumentation");
-    auto instrumentation = vx::import_names("vexlo.mcp.instrumentation", {"quota_wrap", "telemetry_wrap"});
-    vx::Ref quota_wrap = std::move(instrumentation[0]);
-    vx::Ref telemetry_wrap = std::move(instrumentation[1]);
-    trace_literal("import_done module=vexlo.mcp.instrumentation");
+        trace_literal("import_start module=vexlo.mcp.instrumentation");
+        auto instrumentation = vx::import_names("vexlo.mcp.instrumentation", {"quota_wrap", "telemetry_wrap"});
+        vx::Ref quota_wrap = std::move(instrumentation[0]);
+        vx::Ref telemetry_wrap = std::move(instrumentation[1]);
+        trace_literal("import_done module=vexlo.mcp.instrumentation");
 
-    trace_literal("import_start module=vexlo.mcp.tools.quillon");
-    auto tools = vx::import_names("vexlo.mcp.tools.quillon", {"_QUILLON_API_MODE", "quillon_run"});
-    vx::Ref mode_var = std::move(tools[0]);
-    vx::Ref tool = std::move(tools[1]);
-    trace_literal("import_done module=vexlo.mcp.tools.quillon");
+        trace_literal("import_start module=vexlo.mcp.tools.quillon");
+        auto tools = vx::import_names("vexlo.mcp.tools.quillon", {"_QUILLON_API_MODE", "quillon_run"});
+        vx::Ref mode_var = std::move(tools[0]);
+        vx::Ref tool = std::move(tools[1]);
+        trace_literal("import_done module=vexlo.mcp.tools.quillon");
 
-    vx::Ref started_at;
-    {
-        vx::Ref time_mod = G("time");
-        started_at = vx::call_module_function(time_mod.get(), VX_STR("monotonic"));
+        {
+            vx::Ref time_mod = G("time");
+            f.set_slot(STARTED_AT, vx::call_module_function(time_mod.get(), VX_STR("monotonic")));
+        }
+        f.set_slot(SCENARIO, vx::getattr(payload, VX_STR("scenario")));
+        f.set_slot(SITE, vx::getattr(payload, VX_STR("site")));
+        PyObject* const scenario = f.slot(SCENARIO);
+        PyObject* const site = f.slot(SITE);
+        {
+            vx::Ref export_format = vx::getattr(payload, VX_STR("export_format"));
+            vx::Ref wait = vx::getattr(payload, VX_STR("wait"));
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_start scenario=%s site=%s export_format=%s wait=%s"));
+            log("info", {fmt.get(), scenario, site, export_format.get(), wait.get()});
+            vx::Ref line = concat({VX_STR("api_start scenario="), text(scenario).get(),
+                                   VX_STR(" site="), text(site).get(), VX_STR(" export_format="),
+                                   text(export_format.get()).get(), VX_STR(" wait="), text(wait.get()).get()});
+            trace_api(line.get());
+        }
+        {
+            vx::Ref quota_wrapped = vx::call(quota_wrap.get(), tool.get());
+            vx::Ref quillon = vx::Ref::borrow(VX_STR("quillon"));
+            f.set_slot(GOVERNED, vx::call_kw(telemetry_wrap.get(), {quota_wrapped.get()},
+                                             {{VX_STR("module"), quillon.get()}, {VX_STR("dimension_resolver"), telemetry_dimensions.get()}}));
+        }
+        {
+            vx::Ref fmt = vx::Ref::borrow(VX_STR("governance_ready scenario=%s"));
+            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), text(scenario).get()));
+            trace_api(line.get());
+        }
+        {
+            vx::Ref token = PyContextVar_CheckExact(mode_var.get()) ? vx::check(PyContextVar_Set(mode_var.get(), Py_True))
+                                                                    : vx::call_method(mode_var.get(), VX_STR("set"), Py_True);
+            f.set_slot(MODE_VAR, std::move(mode_var));
+            f.set_slot(MODE_TOKEN, std::move(token));
+        }
     }
-    vx::Ref scenario = vx::getattr(payload, VX_STR("scenario"));
-    vx::Ref site = vx::getattr(payload, VX_STR("site"));
-    {
-        vx::Ref export_format = vx::getattr(payload, VX_STR("export_format"));
-        vx::Ref wait = vx::getattr(payload, VX_STR("wait"));
-        vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_start scenario=%s site=%s export_format=%s wait=%s"));
-        log("info", {fmt.get(), scenario.get(), site.get(), export_format.get(), wait.get()});
-        vx::Ref line = concat({VX_STR("api_start scenario="), text(scenario.get()).get(),
-                               VX_STR(" site="), text(site.get()).get(), VX_STR(" export_format="),
-                               text(export_format.get()).get(), VX_STR(" wait="), text(wait.get()).get()});
-        trace_api(line.get());
-    }
-    {
-        vx::Ref quota_wrapped = vx::call(quota_wrap.get(), tool.get());
-        vx::Ref quillon = vx::Ref::borrow(VX_STR("quillon"));
-        f.set_slot(GOVERNED, vx::call_kw(telemetry_wrap.get(), {quota_wrapped.get()},
-                                         {{VX_STR("module"), quillon.get()}, {VX_STR("dimension_resolver"), telemetry_dimensions.get()}}));
-    }
-    {
-        vx::Ref fmt = vx::Ref::borrow(VX_STR("governance_ready scenario=%s"));
-        vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), text(scenario.get()).get()));
-        trace_api(line.get());
-    }
-    {
-        vx::Ref token = PyContextVar_CheckExact(mode_var.get()) ? vx::check(PyContextVar_Set(mode_var.get(), Py_True))
-                                                                : vx::call_method(mode_var.get(), VX_STR("set"), Py_True);
-        f.set_slot(MODE_VAR, std::move(mode_var));
-        f.set_slot(MODE_TOKEN, std::move(token));
-    }
-
     vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
         PyObject* governed = f.slot(GOVERNED);
         auto accessors = vx::import_names("vexlo.mcp.context", {"get_current_jwt", "get_current_session_id"});
@@ -137,11 +141,11 @@ vx::Async run_body(vx::Frame f) {
             const vx::Handling handling(out.exception());
             vx::Ref error_type = vx::check(PyType_GetName(Py_TYPE(out.exception())));
             vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_error scenario=%s site=%s error_type=%s elapsed_ms=%s"));
-            log("warning", {fmt.get(), scenario.get(), site.get(), error_type.get(), elapsed_ms(started_at.get()).get()});
-            vx::Ref line = concat({VX_STR("api_error scenario="), text(scenario.get()).get(),
-                                   VX_STR(" site="), text(site.get()).get(),
+            log("warning", {fmt.get(), f.slot(SCENARIO), f.slot(SITE), error_type.get(), elapsed_ms(f.slot(STARTED_AT)).get()});
+            vx::Ref line = concat({VX_STR("api_error scenario="), text(f.slot(SCENARIO)).get(),
+                                   VX_STR(" site="), text(f.slot(SITE)).get(),
                                    VX_STR(" error_type="), error_type.get(),
-                                   VX_STR(" elapsed_ms="), text(elapsed_ms(started_at.get()).get()).get()});
+                                   VX_STR(" elapsed_ms="), text(elapsed_ms(f.slot(STARTED_AT)).get()).get()});
             trace_api(line.get());
         } catch (vx::Error& e) {
             // A failure while reporting replaces the run's exception, which becomes its context.
@@ -169,12 +173,12 @@ vx::Async run_body(vx::Frame f) {
                                               : vx::none();
         };
         vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] api_done scenario=%s site=%s success=%s elapsed_ms=%s"));
-        log("info", {fmt.get(), scenario.get(), site.get(), success_of().get(), elapsed_ms(started_at.get()).get()});
+        log("info", {fmt.get(), f.slot(SCENARIO), f.slot(SITE), success_of().get(), elapsed_ms(f.slot(STARTED_AT)).get()});
         vx::Ref success = success_of();
-        vx::Ref line = concat({VX_STR("api_done scenario="), text(scenario.get()).get(),
-                               VX_STR(" site="), text(site.get()).get(), VX_STR(" success="),
+        vx::Ref line = concat({VX_STR("api_done scenario="), text(f.slot(SCENARIO)).get(),
+                               VX_STR(" site="), text(f.slot(SITE)).get(), VX_STR(" success="),
                                text(success.get()).get(), VX_STR(" elapsed_ms="),
-                               text(elapsed_ms(started_at.get()).get()).get()});
+                               text(elapsed_ms(f.slot(STARTED_AT)).get()).get()});
         trace_api(line.get());
     }
     if (result.get() != Py_None && !PyDict_CheckExact(result.get()))

@@ -2,6 +2,8 @@
 // and type rules, and coroutines that await Python awaitables.
 #include "vx/vx.hpp"
 
+#include <cstring>
+
 namespace {
 
 PyObject* g_module_name = nullptr;
@@ -45,8 +47,13 @@ vx::Async await_outcome_body(vx::Frame f) {
 
 // async await_then_cleanup(awaitable, cleanup): awaits awaitable; then, whatever happened,
 // awaits cleanup(); a cleanup failure is chained to the original one, which wins.
+// slots: the main await's value and exception, kept across the cleanup's await.
 vx::Async await_then_cleanup_body(vx::Frame f) {
-    vx::Outcome main = co_await vx::TryAwait(vx::Ref::borrow(f.arg(0)));
+    {
+        vx::Outcome main = co_await vx::TryAwait(vx::Ref::borrow(f.arg(0)));
+        f.set_slot(0, main.take_value());
+        f.set_slot(1, main.take_error());
+    }
     vx::Outcome clean;
     {
         vx::Ref aw;
@@ -57,22 +64,24 @@ vx::Async await_then_cleanup_body(vx::Frame f) {
         }
         if (aw) clean = co_await vx::TryAwait(std::move(aw));
     }
+    PyObject* main_error = f.slot(1);
     if (!clean.ok()) {
-        if (!main.ok() && clean.exception() != main.exception()) {
+        if (main_error && clean.exception() != main_error) {
             PyObject* ctx = PyException_GetContext(clean.exception());
-            if (!ctx) PyException_SetContext(clean.exception(), Py_NewRef(main.exception()));
+            if (!ctx) PyException_SetContext(clean.exception(), Py_NewRef(main_error));
             Py_XDECREF(ctx);
         }
         throw vx::Error(clean.take_error());
     }
-    co_return main.unwrap();
+    if (main_error) throw vx::Error(f.take_slot(1));
+    co_return f.take_slot(0);
 }
 
 // async await_twice_sum(a, b): awaits both in sequence and adds the results.
 vx::Async await_sum_body(vx::Frame f) {
-    vx::Ref x = co_await vx::Await(vx::Ref::borrow(f.arg(0)));
+    f.set_slot(0, co_await vx::Await(vx::Ref::borrow(f.arg(0))));
     vx::Ref y = co_await vx::Await(vx::Ref::borrow(f.arg(1)));
-    co_return vx::check(PyNumber_Add(x.get(), y.get()));
+    co_return vx::check(PyNumber_Add(f.slot(0), y.get()));
 }
 
 // async keep(obj, awaitable): keeps obj in a traversed slot while awaiting.
@@ -80,6 +89,40 @@ vx::Async keep_body(vx::Frame f) {
     f.set_slot(0, vx::Ref::borrow(f.arg(0)));
     vx::Ref r = co_await vx::Await(vx::Ref::borrow(f.arg(1)));
     co_return r;
+}
+
+// async stubborn(make, on_destroy): awaits make() again and again, whatever each await gives
+// (GeneratorExit included); destroying its frame calls on_destroy(), so Python runs while the
+// collector clears it.
+struct CallOnDestroy {
+    explicit CallOnDestroy(PyObject* fn) noexcept : fn_(fn) {}
+    ~CallOnDestroy() {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* r = PyObject_CallNoArgs(fn_);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(fn_);
+        PyErr_SetRaisedException(pending);
+    }
+    PyObject* fn_;  // borrowed from the argument slot, which outlives the frame
+};
+vx::Async stubborn_body(vx::Frame f) {
+    CallOnDestroy guard(f.arg(1));
+    for (;;) {
+        vx::Outcome o = co_await vx::try_call([&] { return vx::call(f.arg(0)); });
+        (void)o;
+    }
+}
+
+// clear(obj): what the cycle collector does to an object it breaks a cycle at (the native
+// types of every extension module; each links its own copy of the layer).
+vx::Ref clear_impl(vx::FuncObject*, PyObject* const* a) {
+    const char* name = Py_TYPE(a[0])->tp_name;
+    if (std::strcmp(name, "vexlo.native_coroutine") != 0 && std::strcmp(name, "vexlo.native_function") != 0)
+        vx::raise(PyExc_TypeError, "clear() takes a native coroutine or function");
+    Py_TYPE(a[0])->tp_clear(a[0]);
+    return vx::none();
 }
 
 // async fail(exc): raises exc without awaiting.
@@ -112,11 +155,16 @@ vx::FuncSpec await_one_spec{"await_one", "await_one", "Awaits one awaitable.", o
 vx::FuncSpec await_outcome_spec{"await_outcome", "await_outcome", nullptr, one_param, 1, nullptr,
                                 vx::Ret::Any, true, coro_impl<await_outcome_body, 1, 0>};
 vx::FuncSpec await_cleanup_spec{"await_then_cleanup", "await_then_cleanup", nullptr, two_params, 2, nullptr,
-                                vx::Ret::Any, true, coro_impl<await_then_cleanup_body, 2, 0>};
+                                vx::Ret::Any, true, coro_impl<await_then_cleanup_body, 2, 2>};
 vx::FuncSpec await_sum_spec{"await_sum", "await_sum", nullptr, sum_params, 2, nullptr,
-                            vx::Ret::Any, true, coro_impl<await_sum_body, 2, 0>};
+                            vx::Ret::Any, true, coro_impl<await_sum_body, 2, 1>};
 vx::FuncSpec keep_spec{"keep", "keep", nullptr, keep_params, 2, nullptr, vx::Ret::Any, true,
                        coro_impl<keep_body, 2, 1>};
+vx::Param clear_params[] = {{"coro"}};
+vx::FuncSpec clear_spec{"clear", "clear", nullptr, clear_params, 1, "None", vx::Ret::Any, false, clear_impl};
+vx::Param stubborn_params[] = {{"make"}, {"on_destroy"}};
+vx::FuncSpec stubborn_spec{"stubborn", "stubborn", nullptr, stubborn_params, 2, nullptr, vx::Ret::Any, true,
+                           coro_impl<stubborn_body, 2, 0>};
 vx::FuncSpec fail_spec{"fail", "fail", nullptr, exc_params, 1, "None", vx::Ret::Any, true,
                        coro_impl<fail_body, 1, 0>};
 vx::FuncSpec give_spec{"give", "give", nullptr, value_params, 1, "Any", vx::Ret::Any, true,
@@ -140,6 +188,8 @@ void body(PyObject* module) {
     add(await_cleanup_spec);
     add(await_sum_spec);
     add(keep_spec);
+    add(stubborn_spec);
+    add(clear_spec);
     add(fail_spec);
     add(give_spec);
 }

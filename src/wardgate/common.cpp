@@ -158,7 +158,8 @@ bool class_intact(PyTypeObject* t) {
         if (!vx::check(PyDict_GetItemRef(d.get(), g_method_names[i], &v))) return false;
         vx::Ref held = vx::Ref::steal(v);
         if (g_method_static[i]) {
-            if (!PyObject_TypeCheck(v, &PyStaticMethod_Type)) return false;
+            // Exactly staticmethod: a subclass may bind through a __get__ of its own.
+            if (!Py_IS_TYPE(v, &PyStaticMethod_Type)) return false;
             vx::Ref fn = vx::getattr(v, VX_STR("__func__"));
             if (fn.get() != g_method_funcs[i]) return false;
         } else if (v != g_method_funcs[i]) {
@@ -344,11 +345,17 @@ vx::Ref G(PyObject* name) {
     return value;
 }
 
+// The cached variable stands for `from vexlo.mcp.context import mcp_request_ctx` while all of its
+// inputs are as they were: builtins (the `__import__` hook) and sys.modules, both the same dicts
+// and unchanged (watched), the module found there, unchanged (its dict watched) and still of
+// exactly the module type (`__class__` can be assigned without touching any dict, and a
+// subclass can change attribute lookup), and the module fully initialised when it was read.
 vx::Ref request_ctx_var() {
     static GlobalEntry entry;
+    static PyObject* entry_module = nullptr;  // owned: the module the entry was read from
     PyObject* builtins = PyEval_GetBuiltins();
     if (entry.value && entry.gen == g_import_gen && builtins == g_watched_builtins &&
-        PyImport_GetModuleDict() == g_watched_modules)
+        PyImport_GetModuleDict() == g_watched_modules && entry_module && PyModule_CheckExact(entry_module))
         return vx::Ref::borrow(entry.value);
     const unsigned long gen = g_import_gen;
     vx::Ref var = vx::import_from(N.vexlo_mcp_context, N.mcp_request_ctx);
@@ -370,6 +377,8 @@ vx::Ref request_ctx_var() {
     vx::Ref hook_ref = vx::Ref::steal(hook);
     if (in_dict != var.get() || !vx::is_original_import(hook)) return var;
     for (PyObject* d : {builtins, modules, mdict}) vx::check(PyDict_Watch(g_dict_watcher, d));
+    if (gen != g_import_gen) return var;
+    if (mod.get() != entry_module) replace_owned(entry_module, Py_NewRef(mod.get()));
     if (gen != g_import_gen) return var;
     if (builtins != g_watched_builtins) replace_owned(g_watched_builtins, Py_NewRef(builtins));
     if (modules != g_watched_modules) replace_owned(g_watched_modules, Py_NewRef(modules));

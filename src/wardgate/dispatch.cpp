@@ -9,7 +9,10 @@ namespace wardgate {
 namespace {
 
 // Slots of the __call__ coroutine after its four arguments (self, scope, receive, send).
-enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, HANDLING, NSLOTS };
+// Everything the body keeps across an await lives here, where the collector sees it; C++ locals
+// die before each suspension (checked in the sanitizer build, see vx/coro.hpp).
+enum Slot { STARTED, COMPLETE, TRACING, CTXVAR, CTXTOKEN, SEND_FN, RECEIVE_FN, HANDLING, PATH, STARTED_AT, TOKEN,
+            APP_ERROR, NSLOTS };
 enum Arg { SELF, SCOPE, RECEIVE, SEND };
 
 bool eq(PyObject* obj, PyObject* interned) {
@@ -132,53 +135,80 @@ void set_key(PyObject* scope, PyObject* key, PyObject* value) {
 
 // ---- the two closures handed to the application --------------------------------------
 
-vx::CoroObject* state_of(PyObject* o) { return reinterpret_cast<vx::CoroObject*>(o); }
+// The request a closure belongs to, or null once the collector cleared the closure or the
+// request (a cleared closure field or request slot is null; see vx::coro's destroy_frame and
+// func_clear, which empty them before anything can run Python). The Python closures fail then
+// as reading a cleared cell does, and so do these.
+vx::CoroObject* request_of(PyObject* o) {
+    if (!o || !vx::is_coroutine(o)) return nullptr;
+    auto* st = reinterpret_cast<vx::CoroObject*>(o);
+    return st->slots[SEND] && st->slots[RECEIVE] ? st : nullptr;
+}
+
+[[noreturn]] void cleared_variable(const char* name) {
+    vx::raise_format(PyExc_NameError,
+                     "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+                     name);
+}
+
+// Stores a flag into the request's slot; a cleared request has none to keep.
+void set_flag(PyObject* request, int slot) {
+    if (vx::CoroObject* st = request_of(request)) Py_XSETREF(st->slots[4 + slot], Py_NewRef(Py_True));
+}
 
 // tracking_send(message): notes the response's start and end, then forwards the message.
 vx::Async tracking_send_body(vx::Frame f) {
-    vx::CoroObject* st = state_of(f.arg(0));
     PyObject* message = f.arg(1);
     {
         vx::Ref type = item(message, N.type);
         if (eq(type.get(), N.http_response_start)) {
-            Py_XSETREF(st->slots[4 + STARTED], Py_NewRef(Py_True));
+            set_flag(f.arg(0), STARTED);
         } else if (eq(type.get(), N.http_response_body)) {
             vx::Ref more = mapping_get(message, N.more_body, Py_False);
-            if (!vx::truthy(more.get())) Py_XSETREF(st->slots[4 + COMPLETE], Py_NewRef(Py_True));
+            if (!vx::truthy(more.get())) set_flag(f.arg(0), COMPLETE);
         }
     }
-    vx::Ref aw = vx::call(st->slots[SEND], message);
-    co_await vx::Await(std::move(aw));
+    // Looked up again: the checks above ran Python.
+    vx::CoroObject* st = request_of(f.arg(0));
+    if (!st) cleared_variable("send");
+    {
+        vx::Ref aw = vx::call(st->slots[SEND], message);
+        co_await vx::Await(std::move(aw));
+    }
     co_return vx::none();
 }
 
 // tracing_receive(): pulls the next message and traces request body chunks.
 vx::Async tracing_receive_body(vx::Frame f) {
-    vx::CoroObject* st = state_of(f.arg(0));
-    vx::Ref message;
     {
+        vx::CoroObject* st = request_of(f.arg(0));
+        if (!st) cleared_variable("receive");
         vx::Ref aw = vx::call(st->slots[RECEIVE]);
-        message = co_await vx::Await(std::move(aw));
+        f.set_slot(0, co_await vx::Await(std::move(aw)));
     }
+    vx::CoroObject* st = request_of(f.arg(0));
+    if (!st) cleared_variable("trace_quillon");
     if (st->slots[4 + TRACING] == Py_True) {
-        vx::Ref type = mapping_get(message.get(), N.type, nullptr);
+        PyObject* message = f.slot(0);
+        vx::Ref type = mapping_get(message, N.type, nullptr);
         if (eq(type.get(), N.http_request)) {
-            vx::Ref body = mapping_get(message.get(), N.body, N.empty_bytes);
+            vx::Ref body = mapping_get(message, N.body, N.empty_bytes);
             Py_ssize_t n = vx::check_size(PyObject_Size(body.get()));
-            vx::Ref more = mapping_get(message.get(), N.more_body, Py_False);
+            vx::Ref more = mapping_get(message, N.more_body, Py_False);
             trace_fmt("request_body_chunk bytes=%zd more_body=%s", n, tf(vx::truthy(more.get())));
         }
     }
-    co_return message;
+    co_return f.take_slot(0);
 }
 
+// A closure the collector cleared has no request: its coroutine fails when awaited, as above.
 vx::Ref tracking_send_impl(vx::FuncObject* self, PyObject* const* a) {
-    PyObject* args[2] = {self->closure, a[0]};
+    PyObject* args[2] = {self->closure ? self->closure : Py_None, a[0]};
     return vx::make_coroutine(self->name, self->qualname, args, 2, 0, tracking_send_body);
 }
 vx::Ref tracing_receive_impl(vx::FuncObject* self, PyObject* const*) {
-    PyObject* args[1] = {self->closure};
-    return vx::make_coroutine(self->name, self->qualname, args, 1, 0, tracing_receive_body);
+    PyObject* args[1] = {self->closure ? self->closure : Py_None};
+    return vx::make_coroutine(self->name, self->qualname, args, 1, 1, tracing_receive_body);
 }
 
 vx::Param send_params[] = {{"message", "Any"}};
@@ -217,13 +247,29 @@ vx::Async call_body(vx::Frame f) {
         co_return vx::none();
     }
 
-    vx::Ref path = mapping_get(scope, N.path, N.empty_str);
+    f.set_slot(PATH, mapping_get(scope, N.path, N.empty_str));
+    PyObject* const path = f.slot(PATH);  // borrowed from its slot, which is never replaced
+
     // Every prefix rule tests the path the application routes on: tested against the full path,
-    // a root path would take the protected routes out of the gate.
-    vx::Ref route = route_path(scope, path.get());
+    // a root path would take the protected routes out of the gate. That path is held only in this
+    // block, which awaits nothing; the calls keep their order (messages, protection, token, trace).
+    bool messages = false, tracing = false;
+    {
+        vx::Ref route = route_path(scope, path);
+        messages = starts_with(route.get(), VX_STR("/messages/"));
+        if (!messages) {
+            // 5: unprotected paths.
+            vx::Ref prot = self.call(N._is_protected_path, {route.get()});
+            pass = !vx::truthy(prot.get());
+            if (!pass) {
+                f.set_slot(TOKEN, self.call(N._extract_token, {scope}));
+                tracing = starts_with(route.get(), VX_STR("/api/v1/quillon"));
+            }
+        }
+    }
 
     // 4: MCP message posts are never checked; a client that went away is not an error.
-    if (starts_with(route.get(), VX_STR("/messages/"))) {
+    if (messages) {
         vx::Outcome out = co_await vx::try_call([&] { return call_app(self, scope, receive, send); });
         if (!out.ok()) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
@@ -238,27 +284,20 @@ vx::Async call_body(vx::Frame f) {
         co_return vx::none();
     }
 
-    // 5: unprotected paths.
-    {
-        vx::Ref prot = self.call(N._is_protected_path, {route.get()});
-        pass = !vx::truthy(prot.get());
-    }
     if (pass) {
         vx::Ref aw = call_app(self, scope, receive, send);
         co_await vx::Await(std::move(aw));
         co_return vx::none();
     }
 
-    vx::Ref token = self.call(N._extract_token, {scope});
-    const bool tracing = starts_with(route.get(), VX_STR("/api/v1/quillon"));
     f.set_slot(TRACING, vx::boolean(tracing));
-    vx::Ref started_at;
     if (tracing) {
         vx::Ref time_mod = G(N.time);
-        started_at = vx::call_module_function(time_mod.get(), N.monotonic);
+        f.set_slot(STARTED_AT, vx::call_module_function(time_mod.get(), N.monotonic));
     } else {
-        started_at = vx::Ref::borrow(N.zero_float);
+        f.set_slot(STARTED_AT, vx::Ref::borrow(N.zero_float));
     }
+    PyObject* const started_at = f.slot(STARTED_AT);
 
     if (tracing) {
         vx::Ref names = header_names(scope);
@@ -267,20 +306,21 @@ vx::Async call_body(vx::Frame f) {
         // The pieces are joined as strs: a method that is not one fails as the concatenation does.
         if (!PyUnicode_Check(method.get())) vx::Ref failed = vx::check(PyUnicode_Concat(VX_STR("request_start method="), method.get()));
         trace_fmt("request_start method=%U path=%S query_keys=%U headers=%U", trace_value(method.get()).get(),
-                  trace_value(path.get()).get(), trace_value(keys.get()).get(), trace_value(names.get()).get());
-        bool has_key = vx::truthy(token.get());
+                  trace_value(path).get(), trace_value(keys.get()).get(), trace_value(names.get()).get());
+        bool has_key = vx::truthy(f.slot(TOKEN));
         {
             vx::Ref url = self.attr(N._auth_verify_url);
             PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
             vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"));
-            log(N.info, {fmt.get(), path.get(), has_key ? Py_True : Py_False, mode});
+            log(N.info, {fmt.get(), path, has_key ? Py_True : Py_False, mode});
         }
         vx::Ref url = self.attr(N._auth_verify_url);
         PyObject* mode = vx::truthy(url.get()) ? N.remote : N.fixed;
-        trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", trace_value(path.get()).get(), tf(has_key), mode);
+        trace_fmt("auth_verify_start path=%S has_api_key=%s mode=%U", trace_value(path).get(), tf(has_key), mode);
     }
 
     // 10: authentication mode.
+    {
     // What the gate wrote into the scope (null: not written), for the request context below.
     struct {
         vx::Ref auth_mode, user_id, email, allowed_tools, permission_enabled;
@@ -289,16 +329,22 @@ vx::Async call_body(vx::Frame f) {
         set_key(scope, key, value.get());
         kept = std::move(value);
     };
-    vx::Ref identity = self.call(N._internal_identity, {scope});
     enum { DENY, UNAVAILABLE, ACCEPTED } verdict = DENY;
-    if (vx::truthy(identity.get())) {
-        token = vx::none();
-        put(N.mcp_auth_mode, vx::Ref::borrow(N.internal), ident.auth_mode);
-        put(N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr), ident.user_id);
-        put(N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr), ident.email);
-        put(N.mcp_allowed_tools, vx::none(), ident.allowed_tools);
-        put(N.mcp_permission_enabled, vx::boolean(false), ident.permission_enabled);
-        verdict = ACCEPTED;
+    bool trusted = false;
+    {
+        vx::Ref identity = self.call(N._internal_identity, {scope});
+        if (vx::truthy(identity.get())) {
+            trusted = true;
+            f.set_slot(TOKEN, vx::none());
+            put(N.mcp_auth_mode, vx::Ref::borrow(N.internal), ident.auth_mode);
+            put(N.mcp_user_id, mapping_get(identity.get(), N.user_id, nullptr), ident.user_id);
+            put(N.mcp_user_email, mapping_get(identity.get(), N.email, nullptr), ident.email);
+            put(N.mcp_allowed_tools, vx::none(), ident.allowed_tools);
+            put(N.mcp_permission_enabled, vx::boolean(false), ident.permission_enabled);
+            verdict = ACCEPTED;
+        }
+    }
+    if (trusted) {
     } else if (vx::truthy(self.attr(N._auth_verify_url).get())) {
         // Our own _verify_remote answers from its cache without a coroutine of its own; only
         // a call that needs the backend (or a replaced method) is awaited.
@@ -307,7 +353,7 @@ vx::Async call_body(vx::Frame f) {
         bool settled = false;
         if (vx::FuncObject* fn = self.own(N._verify_remote)) {
             try {
-                vx::Ref r = verify_remote_begin(fn, self.get(), token.get(), settled);
+                vx::Ref r = verify_remote_begin(fn, self.get(), f.slot(TOKEN), settled);
                 if (settled)
                     out = vx::Outcome::value(std::move(r));
                 else
@@ -320,7 +366,7 @@ vx::Async call_body(vx::Frame f) {
         if (pending)
             out = co_await vx::TryAwait(std::move(pending));
         else if (!settled)
-            out = co_await vx::try_call([&] { return self.call(N._verify_remote, {token.get()}); });
+            out = co_await vx::try_call([&] { return self.call(N._verify_remote, {f.slot(TOKEN)}); });
         pending = {};
         if (!out.ok()) {
             vx::Ref unavailable = G(N.ApiKeyVerificationUnavailable);
@@ -330,9 +376,9 @@ vx::Async call_body(vx::Frame f) {
                 if (tracing) {
                     vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"));
                     vx::Ref et = vx::Ref::borrow(VX_STR("ApiKeyVerificationUnavailable"));
-                    log(N.warning, {fmt.get(), path.get(), et.get(), elapsed_ms(started_at.get()).get()});
+                    log(N.warning, {fmt.get(), path, et.get(), elapsed_ms(started_at).get()});
                     trace_fmt("auth_verify_error path=%S error_type=ApiKeyVerificationUnavailable elapsed_ms=%S",
-                              trace_value(path.get()).get(), elapsed_ms(started_at.get()).get());
+                              trace_value(path).get(), elapsed_ms(started_at).get());
                 }
             } catch (vx::Error& e) {
                 throw e.chain(out.exception());
@@ -346,12 +392,12 @@ vx::Async call_body(vx::Frame f) {
             bool valid = vx::truthy(user_info);
             if (tracing) {
                 vx::Ref fmt = vx::Ref::borrow(VX_STR("[QUILLON-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"));
-                log(N.info, {fmt.get(), path.get(), valid ? Py_True : Py_False, elapsed_ms(started_at.get()).get()});
-                trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", trace_value(path.get()).get(), tf(valid),
-                          elapsed_ms(started_at.get()).get());
+                log(N.info, {fmt.get(), path, valid ? Py_True : Py_False, elapsed_ms(started_at).get()});
+                trace_fmt("auth_verify_done path=%S valid=%s elapsed_ms=%S", trace_value(path).get(), tf(valid),
+                          elapsed_ms(started_at).get());
             }
             if (valid) {
-                set_key(scope, N.mcp_api_key, token.get());
+                set_key(scope, N.mcp_api_key, f.slot(TOKEN));
                 put(N.mcp_auth_mode, vx::Ref::borrow(N.remote), ident.auth_mode);
                 put(N.mcp_user_id, mapping_get(user_info, N.user_id, nullptr), ident.user_id);
                 put(N.mcp_user_email, mapping_get(user_info, N.email, nullptr), ident.email);
@@ -363,8 +409,8 @@ vx::Async call_body(vx::Frame f) {
         }
     } else {
         vx::Ref key = self.attr(N._api_key);
-        if (vx::truthy(key.get()) && same_key(token.get(), key.get())) {
-            set_key(scope, N.mcp_api_key, token.get());
+        if (vx::truthy(key.get()) && same_key(f.slot(TOKEN), key.get())) {
+            set_key(scope, N.mcp_api_key, f.slot(TOKEN));
             put(N.mcp_auth_mode, vx::Ref::borrow(N.fixed), ident.auth_mode);
             verdict = ACCEPTED;
         }
@@ -391,7 +437,7 @@ vx::Async call_body(vx::Frame f) {
             return own && mine ? vx::Ref::borrow(mine) : mapping_get(scope, key, nullptr);
         };
         vx::Ref values[6] = {
-            vx::Ref::borrow(token.get()),
+            vx::Ref::borrow(f.slot(TOKEN)),
             get(N.mcp_auth_mode, ident.auth_mode.get()),
             get(N.mcp_user_id, ident.user_id.get()),
             get(N.mcp_user_email, ident.email.get()),
@@ -417,17 +463,19 @@ vx::Async call_body(vx::Frame f) {
         f.set_slot(CTXVAR, std::move(ctxvar));
         f.set_slot(CTXTOKEN, std::move(ctx_token));
     }
+    }  // what the gate wrote is in the scope and the context now, not kept here
 
     // 12-13: the guarded dispatch.
     f.set_slot(STARTED, vx::boolean(false));
     f.set_slot(COMPLETE, vx::boolean(false));
+    {
     vx::Outcome out = co_await vx::try_call([&]() -> vx::Ref {
         // Kept in slots, where the cycle collector sees them (they point back at this coroutine).
         f.set_slot(SEND_FN, vx::make_closure(tracking_send_spec, g_globals, g_module_name, f.self()));
         f.set_slot(RECEIVE_FN, vx::make_closure(tracing_receive_spec, g_globals, g_module_name, f.self()));
         if (tracing) {
             vx::Ref fmt = vx::Ref::borrow(VX_STR("app_dispatch_start path=%s"));
-            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), trace_value(path.get()).get()));
+            vx::Ref line = vx::check(PyUnicode_Format(fmt.get(), trace_value(path).get()));
             emit_trace(line.get());
         }
         return call_app(self, scope, f.slot(RECEIVE_FN), f.slot(SEND_FN));
@@ -438,7 +486,7 @@ vx::Async call_body(vx::Frame f) {
             vx::Ref disconnects = G(N._CLIENT_DISCONNECT_ERRORS);
             if (out.matches(disconnects.get())) {
                 vx::Ref fmt = vx::Ref::borrow(VX_STR("客户端断开连接: %s"));
-                log(N.debug, {fmt.get(), path.get()});
+                log(N.debug, {fmt.get(), path});
                 out = vx::Outcome::value(vx::none());
             } else if (out.matches(PyExc_RuntimeError)) {
                 vx::Ref text = vx::str(out.exception());
@@ -447,6 +495,9 @@ vx::Async call_body(vx::Frame f) {
         } catch (vx::Error& e) {
             out = vx::Outcome::error(e.chain(out.exception()).take());
         }
+    }
+    // Kept for the end, in a slot: its traceback leads back here through the send closure.
+    if (!out.ok()) f.set_slot(APP_ERROR, out.take_error());
     }
 
     // Given back in the reverse order of their making, so the next request gets each one back
@@ -459,7 +510,7 @@ vx::Async call_body(vx::Frame f) {
         const bool started = f.slot(STARTED) == Py_True;
         const bool complete = f.slot(COMPLETE) == Py_True;
         if (tracing)
-            trace_fmt("app_dispatch_done path=%S response_started=%s response_complete=%s", trace_value(path.get()).get(), tf(started),
+            trace_fmt("app_dispatch_done path=%S response_started=%s response_complete=%s", trace_value(path).get(), tf(started),
                       tf(complete));
         PyObject* ctxvar = f.slot(CTXVAR);
         if (PyContextVar_CheckExact(ctxvar))
@@ -467,7 +518,7 @@ vx::Async call_body(vx::Frame f) {
         else
             vx::call_method(ctxvar, N.reset, f.slot(CTXTOKEN));
     } catch (vx::Error& e) {
-        e.chain(out.exception());
+        e.chain(f.slot(APP_ERROR));
         throw;
     }
     if (f.slot(STARTED) == Py_True && f.slot(COMPLETE) != Py_True) {
@@ -486,7 +537,7 @@ vx::Async call_body(vx::Frame f) {
             (void)ignored;
         }
     }
-    if (!out.ok()) throw vx::Error(out.take_error());
+    if (f.slot(APP_ERROR)) throw vx::Error(f.take_slot(APP_ERROR));
     co_return vx::none();
 }
 

@@ -9,15 +9,14 @@
 namespace wardgate {
 namespace {
 
-// `header_name.lower() == name` where `name` is lower-case bytes.
+// `header_name.lower() == name`, with `name` compared as given (an upper-case `name` matches
+// nothing, as in Python).
 bool name_matches(PyObject* header_name, PyObject* name) {
     if (PyBytes_CheckExact(header_name) && PyBytes_CheckExact(name)) {
         Py_ssize_t n = PyBytes_GET_SIZE(header_name);
         if (n != PyBytes_GET_SIZE(name)) return false;
         const char* p = PyBytes_AS_STRING(header_name);
         const char* q = PyBytes_AS_STRING(name);
-        // Servers hand names over in lower case already: then the bytes are simply equal.
-        if (std::memcmp(p, q, static_cast<size_t>(n)) == 0) return true;
         for (Py_ssize_t i = 0; i < n; ++i) {
             char c = p[i];
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -237,7 +236,16 @@ vx::Ref internal_identity_impl(vx::FuncObject*, PyObject* const* a) {
 constexpr int kParts = 6;
 const char* const kPartNames[kParts] = {"parse_qs", "parse_qsl", "unquote_plus", "unquote", "_unquote_impl",
                                         "_generate_unquoted_parts"};
-const char* const kBuiltinsUsed[] = {"isinstance", "str", "bytes", "memoryview", "bytearray", "ValueError", "len"};
+// Every input of the uncached path, each guarded below: the functions above (identity, code,
+// defaults), the module globals `_asciire`, `_hexdig` (the table is built from it while
+// `_hextobyte` is None) and `_hextobyte`, and these builtins. remember_library_parser refuses
+// the native search when the library's code names any other global or builtin.
+const char* const kBuiltinsUsed[] = {"isinstance", "str", "bytes", "memoryview", "bytearray", "ValueError", "len",
+                                     "KeyError"};
+const char* const kOtherGlobals[] = {"_asciire", "_hexdig", "_hextobyte"};
+// Named by the library's code on its bytes route only (parse_qsl's nested unquote for a bytes
+// query); the native search stands in for str queries, which never reach it.
+const char* const kBytesRouteOnly[] = {"unquote_to_bytes"};
 struct PartState {
     PyObject* fn;
     PyObject* code;
@@ -251,6 +259,7 @@ PyObject* g_parse_builtins = nullptr;
 PyObject* g_asciire = nullptr;
 PyObject* g_builtins_used[std::size(kBuiltinsUsed)];
 PyObject* g_hextobyte = nullptr;  // the unescape table, once built
+PyObject* g_hexdig = nullptr;     // the digits it is built from, as the library defined them
 // Found as built and unchanged since (any change to it is final: the slow route from then on).
 enum { TABLE_UNSEEN, TABLE_CHECKING, TABLE_GOOD, TABLE_BAD } g_table = TABLE_UNSEEN;
 bool g_parser_checked = false;
@@ -289,6 +298,8 @@ bool parser_globals_intact() {
         if (v.get() != g_parts[i].fn) return false;
     }
     if (parse_global(g_parse_globals, "_asciire").get() != g_asciire) return false;
+    // Exact str with the library's digits: the table built from it is the one searched natively.
+    if (!g_hexdig || parse_global(g_parse_globals, "_hexdig").get() != g_hexdig) return false;
     for (size_t i = 0; i < std::size(kBuiltinsUsed); ++i) {
         if (parse_global(g_parse_globals, kBuiltinsUsed[i])) return false;
         if (parse_global(g_parse_builtins, kBuiltinsUsed[i]).get() != g_builtins_used[i]) return false;
@@ -387,6 +398,32 @@ void parser_dict_event(PyObject* d) {
     }
 }
 
+namespace {
+// Whether every name `code` (and the code nested in it) uses that is a global or a builtin is
+// one the guard watches.
+bool names_covered(PyObject* code, PyObject* globals, PyObject* builtins) {
+    vx::Ref names = vx::getattr(code, VX_STR("co_names"));
+    if (!PyTuple_CheckExact(names.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+        if (!vx::check(PyDict_Contains(globals, name)) && !vx::check(PyDict_Contains(builtins, name))) continue;
+        bool known = false;
+        for (const char* n : kPartNames) known = known || PyUnicode_CompareWithASCIIString(name, n) == 0;
+        for (const char* n : kBuiltinsUsed) known = known || PyUnicode_CompareWithASCIIString(name, n) == 0;
+        for (const char* n : kOtherGlobals) known = known || PyUnicode_CompareWithASCIIString(name, n) == 0;
+        for (const char* n : kBytesRouteOnly) known = known || PyUnicode_CompareWithASCIIString(name, n) == 0;
+        if (!known) return false;
+    }
+    vx::Ref consts = vx::getattr(code, VX_STR("co_consts"));
+    if (!PyTuple_CheckExact(consts.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)) &&
+            !names_covered(PyTuple_GET_ITEM(consts.get(), i), globals, builtins))
+            return false;
+    return true;
+}
+}  // namespace
+
 void remember_library_parser() {
     // Looked at once, at module execution, as the library defined it.
     vx::Ref parse_qs = current_parse_qs();
@@ -402,6 +439,16 @@ void remember_library_parser() {
                       Py_XNewRef(PyFunction_GetKwDefaults(f))};
     }
     g_asciire = parse_global(g_parse_globals, "_asciire").release();
+    {
+        vx::Ref hexdig = parse_global(g_parse_globals, "_hexdig");
+        if (!hexdig || !PyUnicode_CheckExact(hexdig.get()) ||
+            PyUnicode_CompareWithASCIIString(hexdig.get(), "0123456789ABCDEFabcdef") != 0)
+            return;
+        g_hexdig = hexdig.release();
+    }
+    // The library's code reaches no global or builtin that the guard does not cover.
+    for (const PartState& part : g_parts)
+        if (!names_covered(part.code, g_parse_globals, g_parse_builtins)) return;
     for (size_t i = 0; i < std::size(kBuiltinsUsed); ++i)
         g_builtins_used[i] = parse_global(g_parse_builtins, kBuiltinsUsed[i]).release();
     g_library_parse_qs = parse_qs.release();

@@ -29,51 +29,54 @@ vx::Ref pair(const char* name, const char* value) {
     return vx::check(Py_BuildValue("(y y)", name, value));
 }
 
-// args: self, scope, send, reason; slots: none.
+// args: self, scope, send, reason; slot 0: the body bytes, when made before the start goes out.
 template <int STATUS>
 vx::Async send_reply(vx::Frame f) {
     PyObject* scope = f.arg(1);
     PyObject* send = f.arg(2);
     PyObject* reason = f.arg(3);
     // Body bytes straight from the stored pieces: prefix + reason + '"}', UTF-8.
-    Py_ssize_t reason_len = 0;
-    const char* reason_utf8 = PyUnicode_AsUTF8AndSize(reason, &reason_len);
-    vx::Ref body_bytes;
-    if (reason_utf8) {
-        const std::string_view prefix = STATUS == 401 ? kPrefix401 : kPrefix503;
-        body_bytes = vx::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix.size()) + reason_len + 2));
-        char* out = PyBytes_AS_STRING(body_bytes.get());
-        std::memcpy(out, prefix.data(), prefix.size());
-        std::memcpy(out + prefix.size(), reason_utf8, static_cast<size_t>(reason_len));
-        std::memcpy(out + prefix.size() + reason_len, "\"}", 2);
-    } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-        vx::throw_error();
-    } else {
-        // Lone surrogates: fail on the body encoding, after the start message, as str.encode would.
-        PyErr_Clear();
-    }
-    vx::Ref cors_fn = G(N.cors_headers_for_scope);
-    vx::Ref cors = vx::call(cors_fn.get(), scope);
-    vx::Ref headers;
-    if (PyList_CheckExact(cors.get())) {
-        // The two fixed headers, then a copy of the list as it is when copied (an allocation
-        // may run a finaliser that changes it, so its length is not taken beforehand).
-        headers = vx::check(PyList_New(2));
-        PyList_SET_ITEM(headers.get(), 0, Py_NewRef(g_content_type));
-        PyList_SET_ITEM(headers.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
-        vx::check_size(PyList_SetSlice(headers.get(), 2, 2, cors.get()));
-    } else {
-        vx::Ref fixed = vx::check(PyList_New(2));
-        PyList_SET_ITEM(fixed.get(), 0, Py_NewRef(g_content_type));
-        PyList_SET_ITEM(fixed.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
-        headers = vx::check(PyNumber_Add(fixed.get(), cors.get()));  // `+`, so __radd__ is honoured
-    }
-    vx::Ref start = vx::check(PyDict_Copy(STATUS == 401 ? g_start_401 : g_start_503));
-    vx::check(PyDict_SetItem(start.get(), N.headers, headers.get()));
+    vx::Ref aw;
     {
-        vx::Ref aw = vx::call(send, start.get());
-        co_await vx::Await(std::move(aw));
+        Py_ssize_t reason_len = 0;
+        const char* reason_utf8 = PyUnicode_AsUTF8AndSize(reason, &reason_len);
+        vx::Ref body_bytes;
+        if (reason_utf8) {
+            const std::string_view prefix = STATUS == 401 ? kPrefix401 : kPrefix503;
+            body_bytes = vx::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix.size()) + reason_len + 2));
+            char* out = PyBytes_AS_STRING(body_bytes.get());
+            std::memcpy(out, prefix.data(), prefix.size());
+            std::memcpy(out + prefix.size(), reason_utf8, static_cast<size_t>(reason_len));
+            std::memcpy(out + prefix.size() + reason_len, "\"}", 2);
+        } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            vx::throw_error();
+        } else {
+            // Lone surrogates: fail on the body encoding, after the start message, as str.encode would.
+            PyErr_Clear();
+        }
+        vx::Ref cors_fn = G(N.cors_headers_for_scope);
+        vx::Ref cors = vx::call(cors_fn.get(), scope);
+        vx::Ref headers;
+        if (PyList_CheckExact(cors.get())) {
+            // The two fixed headers, then a copy of the list as it is when copied (an allocation
+            // may run a finaliser that changes it, so its length is not taken beforehand).
+            headers = vx::check(PyList_New(2));
+            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(g_content_type));
+            PyList_SET_ITEM(headers.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
+            vx::check_size(PyList_SetSlice(headers.get(), 2, 2, cors.get()));
+        } else {
+            vx::Ref fixed = vx::check(PyList_New(2));
+            PyList_SET_ITEM(fixed.get(), 0, Py_NewRef(g_content_type));
+            PyList_SET_ITEM(fixed.get(), 1, Py_NewRef(STATUS == 401 ? g_challenge : g_retry_after));
+            headers = vx::check(PyNumber_Add(fixed.get(), cors.get()));  // `+`, so __radd__ is honoured
+        }
+        vx::Ref start = vx::check(PyDict_Copy(STATUS == 401 ? g_start_401 : g_start_503));
+        vx::check(PyDict_SetItem(start.get(), N.headers, headers.get()));
+        aw = vx::call(send, start.get());
+        f.set_slot(0, std::move(body_bytes));
     }
+    co_await vx::Await(std::move(aw));
+    vx::Ref body_bytes = f.take_slot(0);
     if (!body_bytes) {
         vx::Ref text = vx::check(PyUnicode_Concat(STATUS == 401 ? g_prefix_401 : g_prefix_503, reason));
         text = vx::check(PyUnicode_Concat(text.get(), g_suffix));
@@ -81,18 +84,18 @@ vx::Async send_reply(vx::Frame f) {
     }
     vx::Ref body = vx::check(PyDict_Copy(g_body_message));
     vx::check(PyDict_SetItem(body.get(), N.body, body_bytes.get()));
-    {
-        vx::Ref aw = vx::call(send, body.get());
-        co_await vx::Await(std::move(aw));
-    }
+    aw = vx::call(send, body.get());
+    body = {};
+    body_bytes = {};
+    co_await vx::Await(std::move(aw));
     co_return vx::none();
 }
 
 vx::Ref send_401_impl(vx::FuncObject* self, PyObject* const* a) {
-    return vx::make_coroutine(self->name, self->qualname, a, 4, 0, send_reply<401>);
+    return vx::make_coroutine(self->name, self->qualname, a, 4, 1, send_reply<401>);
 }
 vx::Ref send_503_impl(vx::FuncObject* self, PyObject* const* a) {
-    return vx::make_coroutine(self->name, self->qualname, a, 4, 0, send_reply<503>);
+    return vx::make_coroutine(self->name, self->qualname, a, 4, 1, send_reply<503>);
 }
 
 vx::Param params_401[] = {

@@ -158,7 +158,9 @@ bool verify_prologue(PyObject* self, PyObject* api_key, vx::Ref& result, vx::Ref
 
 // args: self, api_key; slots: the cached entry and the clock reading, when the caller already
 // ran the prologue; then the client, its check bound and the deadline scope of a wait for it.
-enum VerifySlot { CACHED, NOW, CLIENT, BOUND, DEADLINE, VERIFY_SLOTS };
+// RESP holds a failed check's exception while the wedged client closes. Nothing else crosses
+// an await in a C++ local (the sanitizer build checks it, see vx/coro.hpp).
+enum VerifySlot { CACHED, NOW, CLIENT, BOUND, DEADLINE, RESP, VERIFY_SLOTS };
 
 // A permit of the BOUND slot's semaphore, given back however the frame is left (destroying a
 // suspended frame included).
@@ -236,7 +238,7 @@ vx::Async verify_remote_body(vx::Frame f) {
         f.set_slot(CACHED, std::move(entry));
     }
     PyObject* cached = f.slot(CACHED);
-    vx::Ref now = vx::Ref::borrow(f.slot(NOW));
+    PyObject* const now = f.slot(NOW);  // borrowed from its slot, set once above
 
     // Steps up to the backend's answer run under one guard: every failure of the Exception
     // family there is transient; anything else (cancellation) passes through untouched.
@@ -276,6 +278,8 @@ vx::Async verify_remote_body(vx::Frame f) {
             vx::Outcome waited = co_await vx::try_call([&] { return vx::call_method(f.slot(BOUND), VX_STR("acquire")); });
             permit.held = waited.ok();
             resp = leave_deadline(f, std::move(waited), permit);
+            // Only a failure is kept: the wait's value is not held across the request below.
+            if (resp.ok()) resp = vx::Outcome();
         }
         if (!resp.ok() && !resp.matches(PyExc_Exception)) throw vx::Error(resp.take_error());
         if (resp.matches(PyExc_TimeoutError)) {
@@ -310,7 +314,9 @@ vx::Async verify_remote_body(vx::Frame f) {
         if (bounded && !resp.ok() && replace_if_wedged(self, f.slot(CLIENT), resp.exception())) {
             // The old pool's connections are closed now rather than left to the collector;
             // checks still inside it fail as transient failures, as they would have anyway.
+            f.set_slot(RESP, resp.take_error());
             vx::Outcome closed = co_await vx::try_call([&] { return vx::call_method(f.slot(CLIENT), VX_STR("aclose")); });
+            resp = vx::Outcome::error(f.take_slot(RESP));
             if (!closed.ok() && !closed.matches(PyExc_Exception)) throw vx::Error(closed.take_error());
         }
     }
@@ -331,7 +337,7 @@ vx::Async verify_remote_body(vx::Frame f) {
                 vx::Ref data = vx::call_method(resp.get(), N.json);
                 vx::Ref valid = vx::call_method(data.get(), N.get, VX_STR("valid"));
                 if (vx::truthy(valid.get())) {
-                    vx::Ref entry = vx::check(PyTuple_Pack(2, now.get(), data.get()));
+                    vx::Ref entry = vx::check(PyTuple_Pack(2, now, data.get()));
                     vx::Ref cache = vx::getattr(self, N._verify_cache);
                     vx::check(PyObject_SetItem(cache.get(), api_key, entry.get()));
                     answer = std::move(data);
@@ -359,7 +365,7 @@ vx::Async verify_remote_body(vx::Frame f) {
     if (vx::truthy(cached)) {
         vx::Ref stamp = vx::check(PySequence_GetItem(cached, 0));
         vx::Ref grace = G(N._VERIFY_STALE_GRACE_SECONDS);
-        if (younger_than(now.get(), stamp.get(), grace.get())) {
+        if (younger_than(now, stamp.get(), grace.get())) {
             vx::Ref fmt = vx::Ref::borrow(VX_STR("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行"));
             log(N.warning, {fmt.get(), failure_desc.get()});
             co_return vx::check(PySequence_GetItem(cached, 1));

@@ -344,7 +344,20 @@ def _replace_module(monkeypatch, seen):
     return lambda: seen.append(other.mcp_request_ctx.get(None))
 
 
-@pytest.mark.parametrize("change", [_replace_context_var, _hook_imports, _replace_module])
+def _subclass_module(monkeypatch, seen):
+    import contextvars
+    import types
+    import vexlo.mcp.context as context
+    other = contextvars.ContextVar("class_request_ctx")
+
+    class Shadowing(types.ModuleType):
+        # A data descriptor of the module's class wins over its dict, as for any object.
+        mcp_request_ctx = property(lambda self: other)
+    monkeypatch.setattr(context, "__class__", Shadowing)
+    return lambda: seen.append(other.get(None))
+
+
+@pytest.mark.parametrize("change", [_replace_context_var, _hook_imports, _replace_module, _subclass_module])
 def test_request_context_is_imported_afresh_after_requests(make_gate, asgi, monkeypatch, change):
     seen = []
     look = None
@@ -550,3 +563,47 @@ def test_cancellation_mid_app(make_gate, asgi, request_ctx, traced, started):
     assert outcome["ctx"] is asgi.OUTER_CTX
     assert ex.sent == ([START, CLOSING] if started else [])
     assert traced()[-1].endswith(f"response_started={started} response_complete=False")
+
+
+def test_a_request_waits_for_the_context_module_another_thread_is_importing(make_gate, asgi, monkeypatch):
+    import contextvars
+    import importlib
+    import importlib.abc
+    import importlib.util
+    import threading
+    import time
+
+    name = "vexlo.mcp.context"
+    executing = threading.Event()
+
+    class SlowLoader(importlib.abc.Loader):
+        def create_module(self, spec):
+            return None
+
+        def exec_module(self, module):
+            executing.set()
+            time.sleep(0.2)
+            module.mcp_request_ctx = contextvars.ContextVar("slow_request_ctx")
+
+    class Finder(importlib.abc.MetaPathFinder):
+        def find_spec(self, fullname, path, target=None):
+            return importlib.util.spec_from_loader(fullname, SlowLoader()) if fullname == name else None
+
+    app = asgi.App()
+    gate = make_gate(app, api_key="tok")
+    asgi.run(gate, asgi.Exchange(asgi.scope(headers=[BEARER])))
+    import vexlo.mcp
+    # The import sets the package attribute too: restored with the module.
+    monkeypatch.setattr(vexlo.mcp, "context", sys.modules[name])
+    monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setattr(sys, "meta_path", [Finder(), *sys.meta_path])
+    importer = threading.Thread(target=importlib.import_module, args=(name,))
+    importer.start()
+    try:
+        assert executing.wait(5)
+        # Straight to the gate: the fixture's own runner would import the module first.
+        ex = asgi.Exchange(asgi.scope(headers=[BEARER]))
+        asyncio.run(gate(ex.scope, ex.receive, ex.send))
+    finally:
+        importer.join()
+    assert len(app.calls) == 2

@@ -223,3 +223,17 @@ def test_the_app_is_looked_up_again_after_the_remote_check(wg, asgi, make_gate, 
     with pytest.raises(StopIteration):
         coro.send(None)
     assert (len(first.calls), len(second.calls)) == (0, 1)
+
+
+def test_a_staticmethod_subclass_binds_through_its_own_get(wg, asgi, make_gate, monkeypatch):
+    import inspect
+    original = inspect.getattr_static(wg.ApiKeyWardgate, "_header").__func__
+
+    class Bound(staticmethod):
+        def __get__(self, obj, owner=None):
+            return lambda scope, name: {b"x-corvane-user-email": " Who@Example.COM ",
+                                        b"x-corvane-user-id": "u-1"}.get(name)
+    gate = make_gate(api_key=KEY, trust_upstream_corvane_identity=True)
+    warm(asgi, gate)
+    monkeypatch.setattr(wg.ApiKeyWardgate, "_header", Bound(original))
+    assert gate._internal_identity({"headers": []}) == {"email": "who@example.com", "user_id": "u-1"}

@@ -14,6 +14,7 @@ import importlib
 import os
 import pathlib
 import sys
+import types
 
 import httpx
 import pytest
@@ -483,3 +484,150 @@ def test_reentered_gates_keep_their_own_settings(impl):
         check()
     finally:
         mod._logger = mod_logger
+
+
+# -- re-entry through the collector: every native coroutine and closure, poked at random points --
+
+REENTRY_EXAMPLES = int(os.environ.get("VEXLO_HYPOTHESIS_EXAMPLES", "300"))
+NATIVE_KINDS = {"native_coroutine", "native_function"}
+CLOSURES = {"tracking_send", "tracing_receive"}
+
+
+class Poker:
+    """Reaches every native coroutine and per-request closure through the collector and steps
+    it at random: send, throw, close, or a call of the closure (whose coroutine is then sent
+    into). Whatever Python would raise is fine; the interpreter going down, or the layer
+    reporting its own fault (SystemError), is not."""
+
+    def __init__(self, rnd, budget):
+        self.rnd, self.budget, self.faults, self.busy = rnd, budget, [], False
+
+    def poke(self, where):
+        if self.busy or self.budget <= 0:
+            return
+        self.busy, self.budget = True, self.budget - 1
+        try:
+            targets = [o for o in gc.get_objects() if type(o).__name__ in NATIVE_KINDS
+                       and (type(o).__name__ == "native_coroutine" or getattr(o, "__name__", None) in CLOSURES)]
+            for target in self.rnd.sample(targets, min(len(targets), 3)):
+                self.step(target, where)
+        finally:
+            self.busy = False
+
+    def step(self, target, where):
+        try:
+            if type(target).__name__ == "native_function":
+                made = target(START_MESSAGE) if target.__name__ == "tracking_send" else target()
+                target = made
+            how = self.rnd.choice(["send", "throw", "close"])
+            if how == "send":
+                target.send(None)
+            elif how == "throw":
+                target.throw(self.rnd.choice([KeyError("poke"), GeneratorExit(), ClientDisconnect()]))
+            else:
+                target.close()
+        except SystemError as exc:
+            self.faults.append((where, repr(exc)))
+        except BaseException:  # noqa: BLE001 - anything Python itself may raise is fine here
+            pass
+
+
+START_MESSAGE = {"type": "http.response.start", "status": 200, "headers": []}
+
+
+class PokeOnDelete:
+    def __init__(self, poker, where):
+        self.poker, self.where = poker, where
+
+    def __del__(self):
+        self.poker.poke(self.where)
+
+
+@types.coroutine
+def _parked():
+    yield
+
+
+APP_PLANS = st.lists(st.sampled_from(["receive", "start", "body", "raise", "disconnect", "park", "drop-del",
+                                      "ctxvar"]), max_size=5)
+REQUESTS = st.tuples(st.sampled_from(["/sse", "/messages/x", "/api/v1/quillon/run", "/public"]),
+                     st.sampled_from(["k", "wrong", None]), st.booleans(), APP_PLANS)
+POKE_VAR = contextvars.ContextVar("poke_var")
+
+
+def test_native_objects_reached_through_the_collector_at_any_point_stay_sound(monkeypatch):
+    import vexlo.mcp.wardgate as native
+    monkeypatch.setattr(native, "_logger", LogRecorder())
+    monkeypatch.setattr(native, "_trace_quillon", lambda line: None)
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda r: unraisable.append(repr(r.exc_value)))
+
+    @settings(max_examples=REENTRY_EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(st.lists(REQUESTS, min_size=1, max_size=3), st.randoms(use_true_random=False),
+           st.sampled_from(["drive", "drop", "close"]))
+    def check(requests, rnd, ending):
+        poker = Poker(rnd, budget=8)
+        callback = lambda phase, info: poker.poke("gc " + phase)  # noqa: E731
+        gc.callbacks.append(callback)
+        unraisable.clear()
+        try:
+            pending = [start_request(native, poker, *request) for request in requests]
+            for coro in pending:
+                end_request(coro, ending, rnd)
+            del pending, coro
+            gc.collect()
+        finally:
+            gc.callbacks.remove(callback)
+        assert poker.faults == []
+        assert not [u for u in unraisable if "SystemError" in u]
+    check()
+
+
+def start_request(mod, poker, path, key, traced_scope, plan):
+    async def app(scope, receive, send):
+        for step in plan:
+            if step == "receive":
+                await receive()
+            elif step == "start":
+                await send(START_MESSAGE)
+            elif step == "body":
+                await send({"type": "http.response.body", "body": b"x"})
+            elif step == "raise":
+                raise KeyError("app")
+            elif step == "disconnect":
+                raise ClientDisconnect()
+            elif step == "park":
+                await _parked()
+            elif step == "drop-del":
+                PokeOnDelete(poker, "app local")
+            elif step == "ctxvar":
+                POKE_VAR.set(PokeOnDelete(poker, "context value"))
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        if message.get("more_body") is False and message.get("body") == b"":
+            await _parked()  # the closing send stays pending
+
+    headers = [(b"authorization", b"Bearer " + key.encode())] if key else []
+    scope = {"type": "http", "method": "GET", "path": path, "query_string": b"", "headers": headers,
+             "poker": PokeOnDelete(poker, "scope value") if traced_scope else None}
+    gate = mod.ApiKeyWardgate(app, api_key="k", protected_path_prefixes=("/sse", "/api", "/messages"))
+    coro = contextvars.copy_context().run(gate, scope, receive, send)
+    try:
+        coro.send(None)
+    except BaseException:  # noqa: BLE001 - finished or failed at once: nothing left to step
+        pass
+    return coro
+
+
+def end_request(coro, ending, rnd):
+    try:
+        if ending == "drive":
+            for _ in range(5):
+                coro.send(None)
+        elif ending == "close":
+            coro.close()
+    except BaseException:  # noqa: BLE001
+        pass

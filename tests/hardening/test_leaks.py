@@ -13,6 +13,7 @@ import logging
 import os
 import sys
 import time
+import types
 import weakref
 
 import httpx
@@ -553,6 +554,62 @@ def test_what_the_app_does_with_its_send_stays_with_that_request(wg, keeper):
         assert [conn.sent[-1] for conn in conns] == [{"type": "late"}, BODY, BODY]
     elif keeper == "weakly":
         assert [ref() for ref in kept] == [None, None, None]
+
+
+@types.coroutine
+def _parked():
+    yield
+
+
+@pytest.mark.baseline_too
+def test_a_request_dropped_while_its_send_is_pending_is_collected(wg, monkeypatch):
+    """What a request keeps across an await is visible to the collector: a request dropped
+    while the server's send is pending (as a closing loop drops its tasks) is freed, even when
+    the app's exception leads back to it through the `send` it was given."""
+    class Boom(Exception):
+        pass
+
+    async def app(scope, receive, send):
+        await send(START)
+        raise Boom
+
+    async def server_send(message):
+        if message is not START:
+            await _parked()
+
+    # Closed when collected, each request ends with the app's error, which nobody awaits.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(type(report.exc_value)))
+    gate = wg.ApiKeyWardgate(app, api_key=KEY)
+    refs = []
+    for _ in range(20):
+        request = gate(scope_of(headers=[bearer(KEY)]), Conn().receive, server_send)
+        request.send(None)  # parks in the send that closes the half-sent response
+        refs.append(weakref.ref(request))
+        del request
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert set(reports) <= {Boom}
+
+
+@pytest.mark.parametrize("closure", ["send", "receive"])
+@pytest.mark.parametrize("cleared", ["request", "closure"])
+def test_closures_of_a_cleared_request_fail_as_cleared_cells_do(closure, cleared):
+    vx = pytest.importorskip("vexlo._vxtest")
+    import vexlo.mcp.wardgate as wg
+    kept = {}
+
+    async def app(scope, receive, send):
+        kept.update(send=send, receive=receive)
+        await _parked()
+
+    request = wg.ApiKeyWardgate(app, api_key=KEY)(scope_of(headers=[bearer(KEY)]), Conn().receive, Conn().send)
+    request.send(None)
+    vx.clear(request if cleared == "request" else kept[closure])
+    call = kept[closure](START) if closure == "send" else kept[closure]()
+    with pytest.raises(NameError, match=f"free variable '{closure}'"):
+        call.send(None)
+    request.close()
 
 
 # -- the router --------------------------------------------------------------------------------

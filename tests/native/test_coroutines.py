@@ -745,6 +745,34 @@ def test_dropping_one_that_ignores_exit_reports_it(impl, monkeypatch):
         (RuntimeError, "coroutine ignored GeneratorExit")]
 
 
+ENTRIES = {"send": lambda c: c.send(None), "next": lambda c: c.__next__(),
+           "throw": lambda c: c.throw(KeyError("late")), "close": lambda c: c.close()}
+
+
+@pytest.mark.parametrize("how, expected", [
+    ("send", (RuntimeError, "cannot reuse already awaited coroutine")),
+    ("next", (RuntimeError, "cannot reuse already awaited coroutine")),
+    ("throw", (RuntimeError, "cannot reuse already awaited coroutine")),
+    ("close", None),
+])
+def test_python_run_while_the_collector_clears_a_coroutine_finds_it_finished(how, expected):
+    # The collector's clear destroys the frame, whose destructor runs Python (here: the one
+    # that reaches the coroutine and steps it).
+    seen, box = [], []
+
+    def on_destroy():
+        try:
+            ENTRIES[how](box[0])
+            seen.append(None)
+        except BaseException as exc:
+            seen.append((type(exc), str(exc)))
+
+    box.append(vx.stubborn(suspend, on_destroy))
+    box[0].send(None)
+    vx.clear(box[0])
+    assert seen == [expected]
+
+
 def test_cycle_through_a_kept_object_is_collected(impl):
     class Box:
         pass

@@ -4,8 +4,49 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#ifdef VX_CHECK_SUSPENSION
+#include <set>
+#endif
 
 namespace vx {
+
+#ifdef VX_CHECK_SUSPENSION
+// The checking build's proof of the rule in coro.hpp: every Ref that holds an object is
+// registered by address, every coroutine frame knows its extent, and each co_await refuses to
+// start while a registered Ref lies inside the awaiting frame (a local that would cross it).
+namespace detail {
+std::set<const void*>& live_refs() {
+    static auto* refs = new std::set<const void*>;  // never destroyed: Refs outlive statics
+    return *refs;
+}
+void track_ref(const void* where, bool holds) noexcept {
+    try {
+        if (holds)
+            live_refs().insert(where);
+        else
+            live_refs().erase(where);
+    } catch (...) {
+    }
+}
+}  // namespace detail
+
+namespace {
+constexpr std::size_t kFrameHeader = 16;
+
+// The offset of a Ref holding an object inside the frame of `co`, or -1.
+long ref_inside_frame(CoroObject* co) {
+    if (!co->h) return -1;
+    const char* start = static_cast<const char*>(co->h.address());
+    const std::size_t size = *reinterpret_cast<const std::size_t*>(start - kFrameHeader);
+    const char* promise = reinterpret_cast<const char*>(&co->h.promise());
+    if (promise < start || promise >= start + size) return -1;  // not the layout this check knows
+    auto& refs = detail::live_refs();
+    auto it = refs.lower_bound(start);
+    if (it == refs.end() || static_cast<const char*>(*it) >= start + size) return -1;
+    return static_cast<const char*>(*it) - start;
+}
+}  // namespace
+#endif
 
 PySendResult coro_send_ex(CoroObject* co, PyObject* value, PyObject* exc, PyObject** presult);
 PyObject* coro_close_impl(CoroObject* co);
@@ -60,7 +101,13 @@ Ref awaitable_iter(PyObject* o) {
 
 Ref fetch_error() { return Ref::steal(PyErr_GetRaisedException()); }
 
+// Inert once finished: the object is marked closed, and forgets its frame, before the frame is
+// destroyed. Destroying it runs the body's destructors, which can run Python, and that Python
+// can reach this object (gc.get_objects() from a __del__); every entry then finds it closed
+// and raises as for a finished coroutine instead of resuming a destroyed frame.
 void destroy_frame(CoroObject* co) noexcept {
+    co->state = CoroState::Closed;
+    co->delivery = nullptr;
     if (co->h) {
         auto h = co->h;
         co->h = {};
@@ -145,6 +192,8 @@ PySendResult coro_send_ex(CoroObject* co, PyObject* value, PyObject* exc, PyObje
 }
 
 static PySendResult coro_send_ex_impl(CoroObject* co, PyObject* value, PyObject* exc, PyObject** presult) {
+    // A frame that is gone means finished, whatever the state says.
+    if (!co->h) co->state = CoroState::Closed;
     switch (co->state) {
         case CoroState::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -224,6 +273,7 @@ static PySendResult coro_send_ex_impl(CoroObject* co, PyObject* value, PyObject*
 }
 
 PyObject* coro_close_impl(CoroObject* co) {
+    if (!co->h) co->state = CoroState::Closed;
     switch (co->state) {
         case CoroState::Created:
             destroy_frame(co);
@@ -409,10 +459,9 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int coro_clear(PyObject* self) {
     auto* co = reinterpret_cast<CoroObject*>(self);
-    // The frame may hold borrowed pointers into the slots: destroy it first.
-    co->delivery = nullptr;
+    // The frame may hold borrowed pointers into the slots: destroy it first (marked closed
+    // before, see destroy_frame).
     destroy_frame(co);
-    co->state = CoroState::Closed;
     Py_CLEAR(co->awaiting);
     Py_CLEAR(co->yielded);
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_CLEAR(co->slots[i]);
@@ -510,6 +559,13 @@ int g_free_count[kFrameClasses] = {};
 }  // namespace
 
 void* frame_alloc(std::size_t size) {
+#ifdef VX_CHECK_SUSPENSION
+    // Each frame carries its size before it, for ref_inside_frame.
+    auto* raw = static_cast<char*>(PyMem_RawMalloc(size + kFrameHeader));
+    if (!raw) throw std::bad_alloc();
+    *reinterpret_cast<std::size_t*>(raw) = size;
+    return raw + kFrameHeader;
+#endif
     std::size_t cls = (size + kFrameGranule - 1) / kFrameGranule;
     if (cls < kFrameClasses && g_free_frames[cls]) {
         FreeFrame* f = g_free_frames[cls];
@@ -524,6 +580,10 @@ void* frame_alloc(std::size_t size) {
 }
 
 void frame_free(void* p, std::size_t size) noexcept {
+#ifdef VX_CHECK_SUSPENSION
+    PyMem_RawFree(static_cast<char*>(p) - kFrameHeader);
+    return;
+#endif
     std::size_t cls = (size + kFrameGranule - 1) / kFrameGranule;
     if (cls < kFrameClasses && g_free_count[cls] < kFramesKept) {
         auto* f = static_cast<FreeFrame*>(p);
@@ -571,16 +631,25 @@ void Async::promise_type::unhandled_exception() noexcept {
 }
 
 bool Async::promise_type::PyAwaiter::await_ready() noexcept {
+    Ref awaitable = std::move(obj_);
+#ifdef VX_CHECK_SUSPENSION
+    if (long at = ref_inside_frame(co_); at >= 0) {
+        PyErr_Format(PyExc_SystemError,
+                     "native coroutine '%U' awaits while a C++ local (frame offset %ld) holds a Python reference",
+                     co_->qualname, at);
+        out_ = Outcome::error(Ref::steal(PyErr_GetRaisedException()));
+        return true;
+    }
+#endif
     Ref it;
     try {
-        it = awaitable_iter(obj_.get());
+        it = awaitable_iter(awaitable.get());
     } catch (Error& e) {
-        obj_.reset();
         out_ = Outcome::error(e.take());
         return true;
     }
     // As `await` does, only the iterator is kept from here on.
-    obj_.reset();
+    awaitable.reset();
     PyObject* r = nullptr;
     PySendResult sr;
     if (is_coroutine(it.get()))

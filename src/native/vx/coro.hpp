@@ -9,11 +9,18 @@
 //   }
 //   vx::Ref coro = vx::make_coroutine(name, qualname, nslots, args, body);
 //
-// Python objects that the body keeps across a suspension and that may take part in a
-// reference cycle live in the coroutine object's slots (f.slot(i)), where the cycle
-// collector sees them; C++ locals are invisible to it. A local that holds a reference to an
-// object reachable from the coroutine makes a dropped, suspended coroutine look alive to the
-// collector for good: it is never collected and its cleanup never runs.
+// Nothing hidden from the collector: no Python reference lives in a C++ local (a vx::Ref,
+// vx::Outcome or vx::Error of the body) across a `co_await`. What the body keeps across one
+// lives in the coroutine object's slots (f.slot(i)), where the cycle collector sees it; end
+// the locals' scope before the await, or move them into the await or a slot. A local that holds
+// a reference to an object reachable from the coroutine makes a dropped, suspended coroutine
+// look alive to the collector for good: it is never collected and its cleanup never runs.
+// The sanitizer build (VX_CHECK_SUSPENSION) enforces this: every co_await fails with
+// SystemError while a Ref holding an object lies inside the awaiting frame.
+//
+// Inert once finished: a coroutine is marked closed before its frame is destroyed (clear,
+// finalisation, close), and send/throw/close of a closed one raise as for a finished Python
+// coroutine; see destroy_frame.
 #pragma once
 #include "vx/ref.hpp"
 

@@ -14,13 +14,13 @@ Handling::Handling(PyObject* exc) noexcept : saved_(PyErr_GetHandledException())
 }
 
 Handling::~Handling() {
-    // The handled exception that was visible before may belong to an enclosing frame rather
-    // than to the innermost one we wrote: clearing ours shows which, and ours is rewritten only
-    // when it held something of its own, so no outer exception is copied into it.
-    PyErr_SetHandledException(Py_None);
-    PyObject* visible = PyErr_GetHandledException();
-    if (visible != saved_) PyErr_SetHandledException(saved_ ? saved_ : Py_None);
-    Py_XDECREF(visible);
+    // What was visible before is written back into the innermost entry. The public API shows
+    // the innermost non-empty entry only, so an entry of its own that holds the same object as
+    // the one below it looks like an empty one: clearing ours in that case dropped the awaiting
+    // coroutine's own exception (a bare `raise` failed after us). Writing it back keeps it; an
+    // entry that was empty then shows what its driver shows, which is what it saw before while
+    // driven from there.
+    PyErr_SetHandledException(saved_ ? saved_ : Py_None);
     Py_XDECREF(saved_);
 }
 

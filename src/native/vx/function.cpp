@@ -272,6 +272,10 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Inert once cleared: the closure goes first, and Py_CLEAR empties the field before releasing
+// what it held (which can run Python). An implementation that reads `closure` takes null as
+// "cleared" and fails as a cleared cell does; the other fields only feed introspection and
+// binding, which report a missing value instead of dereferencing one.
 int func_clear(PyObject* self) {
     auto* f = reinterpret_cast<FuncObject*>(self);
     Py_CLEAR(f->closure);

@@ -101,6 +101,23 @@ Ref import_top(const char* dotted) {
 
 namespace {
 
+// `module.__spec__._initializing`, read as the import statement reads it. A plain module's
+// `__spec__` is its dict entry (the module type defines no attribute of that name).
+bool initializing(PyObject* mod) {
+    PyObject* spec = nullptr;
+    if (PyModule_CheckExact(mod)) {
+        if (!check(PyDict_GetItemRef(PyModule_GetDict(mod), VX_STR("__spec__"), &spec))) return false;
+    } else if (check(PyObject_GetOptionalAttr(mod, VX_STR("__spec__"), &spec)) == 0) {
+        return false;
+    }
+    Ref held = Ref::steal(spec);
+    if (spec == Py_None) return false;
+    PyObject* flag = nullptr;
+    if (check(PyObject_GetOptionalAttr(spec, VX_STR("_initializing"), &flag)) == 0) return false;
+    Ref flag_held = Ref::steal(flag);
+    return flag == Py_True || (flag != Py_False && truthy(flag));
+}
+
 // The module for `from module_name import <fromlist>`, as the import statement finds it.
 template <class MakeFromlist>
 Ref import_for_from(PyObject* module_name, MakeFromlist fromlist) {
@@ -110,14 +127,14 @@ Ref import_for_from(PyObject* module_name, MakeFromlist fromlist) {
         Ref names = fromlist();
         return call(hook.get(), module_name, Py_None, Py_None, names.get(), zero.get());
     }
-    // A module already in sys.modules is taken from there, as the import statement does (the
-    // statement also waits for a module another thread is still importing; one event loop
-    // never meets that, so the dict lookup alone serves the request path).
+    // A module already in sys.modules is taken from there, as the import statement does, unless
+    // its spec says it is still being initialised (by another thread, or further up this one):
+    // the statement then takes the import machinery's route, which waits for it.
     PyObject* found = nullptr;
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_CheckExact(modules) && check(PyDict_GetItemRef(modules, module_name, &found))) {
         Ref mod = Ref::steal(found);
-        if (mod.get() != Py_None) return mod;
+        if (mod.get() != Py_None && !initializing(mod.get())) return mod;
     }
     Ref names = fromlist();
     return check(PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, names.get(), 0));

@@ -12,16 +12,37 @@
 
 namespace vx {
 
+#ifdef VX_CHECK_SUSPENSION
+namespace detail {
+// Where every Ref holding an object lives, so a suspending coroutine can find any inside its
+// frame (checking builds only).
+void track_ref(const void* where, bool holds) noexcept;
+}  // namespace detail
+#define VX_TRACK_REF() ::vx::detail::track_ref(this, p_ != nullptr)
+#else
+#define VX_TRACK_REF() ((void)0)
+#endif
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
-    Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) { VX_TRACK_REF(); }
+    Ref(Ref&& o) noexcept : p_(o.p_) {
+        o.p_ = nullptr;
+        o.track();
+        VX_TRACK_REF();
+    }
+    ~Ref() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        VX_TRACK_REF();
+        Py_XDECREF(p);
+    }
     Ref& operator=(const Ref& o) noexcept {
         PyObject* old = p_;
         p_ = Py_XNewRef(o.p_);
+        VX_TRACK_REF();
         Py_XDECREF(old);
         return *this;
     }
@@ -30,25 +51,39 @@ public:
             PyObject* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
+            o.track();
+            VX_TRACK_REF();
             Py_XDECREF(old);
         }
         return *this;
     }
 
     // Takes over a new reference (may be null).
-    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+    static Ref steal(PyObject* p) noexcept { return Ref(p, 0); }
     // Adds a reference to a borrowed pointer (may be null).
-    static Ref borrow(PyObject* p) noexcept { Ref r; r.p_ = Py_XNewRef(p); return r; }
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p), 0); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* operator->() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller (for returning to C API callers).
-    [[nodiscard]] PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
+    [[nodiscard]] PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        VX_TRACK_REF();
+        return p;
+    }
     PyObject* newref() const noexcept { return Py_XNewRef(p_); }
-    void reset() noexcept { Py_CLEAR(p_); }
+    void reset() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        VX_TRACK_REF();
+        Py_XDECREF(p);
+    }
 
 private:
+    Ref(PyObject* p, int) noexcept : p_(p) { VX_TRACK_REF(); }
+    void track() noexcept { VX_TRACK_REF(); }
     PyObject* p_ = nullptr;
 };
 
