@@ -1,6 +1,8 @@
 """JSON error replies of the REST API, in the same envelope as the MCP tools use."""
 from __future__ import annotations
 
+from typing import Any
+
 from fastapi.responses import JSONResponse
 
 # Client-facing texts per exception family, looked up along the exception's MRO by class name so
@@ -30,7 +32,7 @@ STORE_UNAVAILABLE_CODE = "QUILLON_STORE_UNAVAILABLE"
 _STABLE_CODES: dict[str, str] = {"CounterStoreUnavailable": STORE_UNAVAILABLE_CODE}
 
 
-def error_envelope(*, code: str, message: str) -> dict:
+def error_envelope(*, code: str, message: str) -> dict[str, Any]:
     """``{"success": false, "data": null, "error": {"code", "message"}}``: the body of a failed request,
     the same over REST and MCP."""
     return {"success": False, "data": None, "error": {"code": _STABLE_CODES.get(code, code), "message": message}}

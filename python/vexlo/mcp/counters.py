@@ -180,8 +180,8 @@ class MemoryCounters:
                 self._decisions += 1
                 if self._decisions % _SWEEP_EVERY == 0:
                     # Drop idle callers so the map does not grow with every session ever seen.
-                    for key in [k for k, v in self._runs.items() if not v or now - v[-1][0] >= window]:
-                        del self._runs[key]
+                    for idle in [k for k, v in self._runs.items() if not v or now - v[-1][0] >= window]:
+                        del self._runs[idle]
             if ticket.quota_limit is not None:
                 used += 1
                 self._quota[(ticket.user, ticket.day)] = used
@@ -339,7 +339,7 @@ class SqliteCounters:
                 self._thread.start()
         self._jobs.put((work, done))
 
-    def _serve(self, jobs: queue.SimpleQueue) -> None:
+    def _serve(self, jobs: queue.SimpleQueue[Any]) -> None:
         conn: sqlite3.Connection | None = None
         while True:
             job = jobs.get()
@@ -529,7 +529,8 @@ class SqliteCounters:
         try:
             # The thread stops waiting for the lock at the deadline; the margin covers a slow commit.
             async with asyncio.timeout(max(0.0, ticket.remaining()) + 0.25):
-                return await future
+                decision: Decision | None = await future
+                return decision
         except TimeoutError:
             return None
 
@@ -538,8 +539,10 @@ class SqliteCounters:
         if self._loop_commits % _CHECKPOINT_EVERY == 0:
             def work(conn: sqlite3.Connection) -> None:
                 conn.execute("PRAGMA wal_checkpoint(PASSIVE)")
-            self._submit(work, lambda result, error: error and _logger.warning("counter store checkpoint failed: %s",
-                                                                              error))
+            def report(result: Any, error: BaseException | None) -> None:
+                if error is not None:
+                    _logger.warning("counter store checkpoint failed: %s", error)
+            self._submit(work, report)
 
     def _release(self, ticket: Ticket, rate_too: bool, on_done: Callable[[], None] | None = None) -> None:
         """Undo an applied ticket on the store thread (after anything queued before it). While the file
@@ -578,7 +581,7 @@ class SqliteCounters:
 
         def finished() -> None:
             try:
-                loop.call_soon_threadsafe(lambda: future.done() or future.set_result(None))
+                loop.call_soon_threadsafe(_resolve, future)
             except RuntimeError:
                 pass  # the loop is gone; nobody waits any more
 
@@ -826,12 +829,13 @@ class RedisCounters:
         args = [ticket.id, 1 if rate_too else 0, self._ttl(ticket.day)]
         give_up = time.monotonic() + RELEASE_PERSISTENCE
         pause = 0.05
+        retryable: tuple[type[BaseException], ...] = (TimeoutError, *self._errors)
         while True:
             try:
                 async with asyncio.timeout(DECISION_TIMEOUT):
                     await self._release_script(keys=self._keys(ticket), args=args)
                 return
-            except (TimeoutError, *self._errors) as exc:
+            except retryable as exc:
                 # Idempotent by ticket id, so trying again until Redis answers is safe.
                 if time.monotonic() + pause > give_up:
                     _logger.warning("could not give a quota unit back to %s: %s", ticket.user, exc)
@@ -906,3 +910,9 @@ def install(store: CounterStore) -> CounterStore:
     global _current
     previous, _current = _current, store
     return previous
+
+
+def _resolve(future: asyncio.Future[None]) -> None:
+    """Settle ``future`` unless it already is (its waiter may have given up)."""
+    if not future.done():
+        future.set_result(None)

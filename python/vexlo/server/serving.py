@@ -159,7 +159,8 @@ class _CoalescingTransport:
 
     def get_write_buffer_size(self) -> int:
         pending = self._pending
-        return self._transport.get_write_buffer_size() + (sum(map(len, pending)) if pending else 0)
+        size: int = self._transport.get_write_buffer_size()
+        return size + (sum(map(len, pending)) if pending else 0)
 
     def close(self) -> None:
         self.flush()
@@ -205,7 +206,8 @@ class GuardedProtocol(_BaseProtocol):
                 transport.write(BUSY_RESPONSE)
                 transport.close()
                 return
-        super().connection_made(_CoalescingTransport(transport, self.loop))
+        # Duck-typed: every other transport method reaches the real one through __getattr__.
+        super().connection_made(_CoalescingTransport(transport, self.loop))  # type: ignore[arg-type]
         self._await_head()
 
     def data_received(self, data: bytes) -> None:
