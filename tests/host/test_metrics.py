@@ -19,8 +19,8 @@ def _app(settings):
     return metrics.instrument(create_app(settings), remote=bool(settings.effective_verify_url))
 
 
-async def _get(app, path, *, client=("127.0.0.1", 5000), **kw):
-    transport = httpx.ASGITransport(app=app, client=client)
+async def _get(app, path, *, client=("127.0.0.1", 5000), root_path="", **kw):
+    transport = httpx.ASGITransport(app=app, client=client, root_path=root_path)
     async with httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1") as c:
         return await c.get(path, **kw)
 
@@ -87,6 +87,7 @@ def test_counts_follow_remote_verification(monkeypatch, tmp_path, account_backen
                 (await _get(app, whoami, params={"api_key": KEY})).status_code,  # checked: valid
                 (await _get(app, whoami, params={"api_key": KEY})).status_code,  # cache hit
                 (await _get(app, whoami)).status_code,  # no key: no check
+                (await _get(app, "/vx" + whoami, root_path="/vx")).status_code,  # below a root path: still gated
                 (await _get(app, whoami, params={"api_key": "vx_" + "d" * 40})).status_code,  # invalid
                 (await _get(app, "/healthz")).status_code,
             ]
@@ -102,9 +103,9 @@ def test_counts_follow_remote_verification(monkeypatch, tmp_path, account_backen
     statuses = asyncio.run(main())
     after = _counts()
     delta = {k: v - before.get(k, 0.0) for k, v in after.items() if v != before.get(k, 0.0)}
-    assert statuses == [200, 200, 401, 401, 200, 200, 503]
+    assert statuses == [200, 200, 401, 401, 401, 200, 200, 503]
     assert delta == {
-        ("gate", "accepted_remote", "api"): 3, ("gate", "rejected_401", "api"): 2,
+        ("gate", "accepted_remote", "api"): 3, ("gate", "rejected_401", "api"): 3,
         ("gate", "unavailable_503", "api"): 1, ("gate", "not_gated", "other"): 1,
         ("check", "valid"): 1, ("check", "invalid"): 1, ("check", "transient_failure"): 2,
         ("hit",): 1, ("grace",): 1,

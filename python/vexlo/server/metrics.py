@@ -264,6 +264,14 @@ _check_outcome: contextvars.ContextVar[list[str | None] | None] = contextvars.Co
     "vexlo_verify_check", default=None)
 
 
+def route_path(scope: Mapping[str, Any], path: str) -> str:
+    """The path the application routes on (below ``root_path``), which is what the gate tests."""
+    root = scope.get("root_path", "")
+    if root and path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
+        return path[len(root):]
+    return path
+
+
 def path_group(path: str) -> str:
     if path.startswith("/sse"):
         return "sse"
@@ -297,11 +305,11 @@ class InstrumentedGate:
         if scope["type"] != "http":
             await self.gate(scope, receive, send)
             return
-        path = scope.get("path", "")
+        path = route_path(scope, scope.get("path", ""))
         if path == METRICS_PATH:
             await serve_metrics(scope, send)
             return
-        # The gate's own order: preflights and message posts pass, then the protected prefixes.
+        # The gate's own order and path: preflights and message posts pass, then the protected prefixes.
         gated = (scope.get("method") != "OPTIONS" and not path.startswith("/messages/")
                  and self.gate._is_protected_path(path))
         box: list[str | None] | None = None
