@@ -35,6 +35,8 @@ import threading
 import time
 from pathlib import Path
 
+from procs import stop_group
+
 STARTUP_TIMEOUT = 30.0
 SETTLE_LIMIT = 60.0
 # Longer than a run may wait on the store (the decision deadline), so that runs are refused too.
@@ -170,13 +172,7 @@ class Service:
         return self.runs_file.stat().st_size
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(15)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+        stop_group(self.proc, 15)
         self.log.close()
 
 

@@ -31,13 +31,14 @@ import json
 import os
 import resource
 import secrets
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+from procs import stop_group
 
 STARTUP_TIMEOUT = 20.0
 REQUEST_TIMEOUT = 30.0
@@ -341,13 +342,7 @@ def main(argv: list[str] | None = None) -> int:
             asyncio.run(run())
         finally:
             for proc in procs:
-                if proc.poll() is None:
-                    os.killpg(proc.pid, signal.SIGTERM)
-                    try:
-                        proc.wait(10)
-                    except subprocess.TimeoutExpired:
-                        os.killpg(proc.pid, signal.SIGKILL)
-                        proc.wait()
+                stop_group(proc, 10)
             log.close()
         text = (work / "server.log").read_text("utf-8", "replace")
         report["server_log"] = {name: text.count(name) for name in ("PoolTimeout", "ConnectTimeout", "ReadTimeout",

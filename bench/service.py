@@ -22,7 +22,6 @@ import json
 import os
 import pathlib
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -30,6 +29,8 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
+
+from procs import stop_group
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -284,13 +285,8 @@ class Config:
         raise RuntimeError(f"{self.label}: the server did not come up\n{err}")
 
     def stop(self) -> None:
-        if self.proc is not None and self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(15)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(5)
+        if self.proc is not None:
+            stop_group(self.proc, 15)
 
 
 # ---------------------------------------------------------------- statistics and report
