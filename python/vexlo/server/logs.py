@@ -221,6 +221,8 @@ class RedactApiKeys(logging.Filter):
     """Redacts the records of one logger; ``install`` covers every logger at once."""
 
     def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record, OneLineRecord):
+            return True  # made by the installed factory: its message is redacted already
         args = record.args
         if isinstance(args, tuple):
             record.args = tuple(redact(a) if isinstance(a, str) else a for a in args)
